@@ -1,0 +1,130 @@
+/*
+ * libQ48Api - access to one Q48 printer from a Linux application.
+ *
+ * Principles of this interface:
+ *  - One printer connection per process. Its state lives in the exported
+ *    globals below; the handle that open returns is only the file descriptor
+ *    (device-file transport) or the libusb device handle (USB transport).
+ *  - A negative handle is one of open's codes. Every function given a
+ *    negative handle does nothing and returns 0 (close returns nothing).
+ *  - Calls block the calling thread and must not overlap: the library takes
+ *    no lock and starts no thread.
+ *  - No function reports errors other than by its result; none sets a global
+ *    error variable. With DEBUG_MESSAGES set to exactly 1 the USB transport
+ *    and read print diagnostics to standard output.
+ *  - The caller owns every buffer it passes, and the path string, which open
+ *    may cut into tokens in place (see Q48_api_printer_open).
+ *
+ * Printer paths:
+ *  - a path containing "/dev/usb/lp" (case-sensitive) or "/dev/ttyS" (any
+ *    case): a device file, transport 1; a ttyS path is set to 115200 8N1 with
+ *    hardware flow control;
+ *  - a path containing "/dev/bus/usb/": the raw USB device whose bus number
+ *    and device address are the 4th and 5th path components, transport 2;
+ *  - any other path keeps the transport of the last open that matched.
+ *  A path containing both line-printer and USB patterns is a device file.
+ */
+#ifndef Q48_API_H
+#define Q48_API_H
+
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define Q48_API_EXPORT __attribute__((visibility("default")))
+#else
+#define Q48_API_EXPORT
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Process-wide state (readable and writable by applications) ------- */
+
+/* 1 switches diagnostic output on; any other value, 2 included, is off. */
+Q48_API_EXPORT extern int DEBUG_MESSAGES;
+/* Transport of the most recent open whose path matched a pattern:
+ * 0 none yet, 1 device file, 2 USB. Never reset by close. */
+Q48_API_EXPORT extern int communication;
+/* USB endpoints of the most recent USB open: OUT address (default 0x02), IN
+ * address (0x81), interface number (0), IN packet size (64). */
+Q48_API_EXPORT extern int Q48_API_ACCESS_WRITE;
+Q48_API_EXPORT extern int Q48_API_ACCESS_READ;
+Q48_API_EXPORT extern int Q48_API_INTERFACE;
+Q48_API_EXPORT extern int Q48_API_ACCESS_READ_ENDPOINT_SIZE;
+/* The USB receive ring: 1024 bytes of storage (NULL while no USB connection
+ * is open), read index and write index. It holds at most 1023 bytes. */
+Q48_API_EXPORT extern unsigned char *m_pub_rx_buffer;
+Q48_API_EXPORT extern int m_index_rx_bottom;
+Q48_API_EXPORT extern int m_index_rx_top;
+
+/* Codes of Q48_api_printer_open. */
+#define Q48_API_OPEN_FAILED (-1)        /* open(2) failed; USB: device list or libusb_open failed */
+#define Q48_API_NO_PRINTER (-2)         /* NULL path, no transport, no such device, wrong device */
+#define Q48_API_DETACH_FAILED (-3)      /* a kernel driver holds the interface and will not let go */
+#define Q48_API_CLAIM_TIMEOUT (-4)      /* the interface stayed busy for 1000 ms */
+#define Q48_API_NO_CONFIG (-5)          /* the active configuration descriptor cannot be read */
+#define Q48_API_NO_ALTSETTING (-6)      /* the first interface has no alternate setting */
+#define Q48_API_TOO_FEW_ENDPOINTS (-7)  /* an alternate setting has fewer than two endpoints */
+#define Q48_API_NO_MEMORY (-8)          /* the receive ring cannot be allocated */
+
+/* "Mirelvank - libQ48Api - R3-V1.03a - S507312": the same constant pointer
+ * on every call; neither change nor free it. */
+Q48_API_EXPORT char *Q48_api_get_library_info(void);
+
+/* Opens the printer named by port and returns its handle (>= 0) or a code
+ * above. port must be a writable NUL-terminated string: a USB path is cut
+ * into tokens in place with strtok, after which port reads only up to its
+ * first component ("/dev"). Pass a copy if you need the path afterwards.
+ * Device files are opened O_RDWR | O_EXCL | O_NOCTTY. The USB open blocks for
+ * up to about one second while the interface is busy. */
+Q48_API_EXPORT intptr_t Q48_api_printer_open(char *port);
+
+/* Sets the serial line: baud_rate 2400, 4800, 9600, 19200, 38400, 57600 or
+ * 115200 (anything else is 115200), always 8 data bits, parity 'O'/'o' odd,
+ * 'E'/'e' even, anything else none, stop_bits 2 or else 1; hardware flow
+ * control, raw mode, a read returns after 0.1 s of silence. Pending input is
+ * discarded. Returns 0 for a negative handle, else 1 (also when the device
+ * refuses the settings, and without touching it while the transport is not
+ * the device file). The port keeps these settings after close. */
+Q48_API_EXPORT int Q48_api_printer_set_serial(intptr_t printer, unsigned long baud_rate,
+                                              unsigned char data_bits, unsigned char parity,
+                                              unsigned char stop_bits);
+
+/* Ends the connection. A negative handle: nothing happens. The transport
+ * stays as it was. */
+Q48_API_EXPORT void Q48_api_printer_close(intptr_t printer);
+
+/* Discards pending input. Returns 1 on an open transport, whatever the reads
+ * brought, 0 for a negative handle or when no transport is chosen.
+ * Device file: reads until the device has been silent for 100 ms.
+ * USB: reads for up to 500 ms until one transfer brings bytes, then empties
+ * the receive ring. */
+Q48_API_EXPORT int Q48_api_printer_clear(intptr_t printer);
+
+/* Sends size bytes from data within timeout_ms milliseconds and returns the
+ * number sent (less than size when the time ran out). At least one attempt
+ * is made, exactly one with timeout_ms 0. A negative handle, NULL data or
+ * size 0 give 0, as does a negative size.
+ * Device file: the call waits for the device with poll(2), never longer than
+ * the time left, so it returns within timeout_ms plus one 10 ms step even on
+ * a device that blocks; the descriptor stays blocking between calls. */
+Q48_API_EXPORT int Q48_api_printer_write(intptr_t printer, unsigned char *data, int size,
+                                         unsigned long timeout_ms);
+
+/* Receives size bytes into data within timeout_ms milliseconds. Checks and
+ * time-outs as for Q48_api_printer_write.
+ * Device file: returns the number of bytes received, up to size.
+ * USB: returns size once size bytes have arrived, else 0 and the bytes stay
+ * in the receive ring for the next read; -1 when the scratch buffer cannot
+ * be allocated, -2 or -3 when the ring cannot take a packet (more than 1023
+ * bytes pending). With DEBUG_MESSAGES 1 it prints
+ * "\n Start of reading = <size> \n" first. */
+Q48_API_EXPORT int Q48_api_printer_read(intptr_t printer, unsigned char *data, int size,
+                                        unsigned long timeout_ms);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* Q48_API_H */

@@ -1,0 +1,23 @@
+# Shared settings of the two libraries. They run on small ARM boards next to
+# applications in any language, so they must carry no C++ runtime: no
+# exceptions, no RTTI, no guarded statics, and nothing but the C library (and
+# libgcc's static helpers) at link time.
+function(q48_library_settings target)
+  target_compile_options(${target} PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics -fvisibility-inlines-hidden>
+    -fvisibility=hidden)
+  set_target_properties(${target} PROPERTIES
+    C_VISIBILITY_PRESET hidden
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    VERSION 1.0.0
+    SOVERSION 1)
+  if(NOT Q48_SANITIZE)
+    # The link guard: with the default libraries gone and undefined symbols
+    # refused, any stray use of the C++ runtime (operator new, a std::string,
+    # a guarded static, a pure virtual) fails the link instead of shipping.
+    # The sanitizer runtimes need the defaults, so sanitized builds skip it.
+    target_link_options(${target} PRIVATE -nodefaultlibs -Wl,-z,defs -Wl,--as-needed)
+    target_link_libraries(${target} PRIVATE c gcc)
+  endif()
+endfunction()
