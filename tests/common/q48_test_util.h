@@ -1,0 +1,60 @@
+// Helpers shared by the test suites: temporary device trees, captured
+// standard output, and child processes.
+#ifndef Q48_TEST_UTIL_H
+#define Q48_TEST_UTIL_H
+
+#include <string>
+#include <vector>
+
+namespace q48test {
+
+// A temporary folder that is removed with everything in it.
+class temp_dir {
+public:
+  temp_dir();
+  ~temp_dir();
+  temp_dir(const temp_dir &) = delete;
+  temp_dir &operator=(const temp_dir &) = delete;
+  const std::string &path() const { return m_path; }
+  // Creates the parent folders of path (relative to the folder) and returns
+  // the absolute path.
+  std::string make_parents(const std::string &relative) const;
+
+private:
+  std::string m_path;
+};
+
+// Everything the process writes to its standard output between construction
+// and take(), C stdio included.
+class stdout_capture {
+public:
+  stdout_capture();
+  ~stdout_capture();
+  stdout_capture(const stdout_capture &) = delete;
+  stdout_capture &operator=(const stdout_capture &) = delete;
+  std::string take();
+
+private:
+  int m_saved = -1;
+  int m_file = -1;
+};
+
+// The number of open descriptors of this process.
+int open_fd_count();
+
+struct run_result {
+  int exit_status = -1; // -1 when the program did not exit normally
+  std::string out;
+};
+// Runs argv as a child process (through the cross-compiling emulator when
+// the tests run under one) with extra environment entries, and collects its
+// standard output.
+run_result run_program(const std::vector<std::string> &argv,
+                       const std::vector<std::string> &env = {});
+
+// Milliseconds on a monotonic clock, for measuring how long a call took.
+double now_ms();
+
+} // namespace q48test
+
+#endif
