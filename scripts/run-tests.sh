@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the native build (which carries the link
+# guard), the same suite under ASan and UBSan, the armhf build under
+# qemu-user, and the fuzz targets. Fails if anything fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh all || exit 1
+
+jobs=${JOBS:-$(nproc)}
+passed=0 failed=0 status=0
+for preset in default asan armhf; do
+  echo "=== $preset: configure and build"
+  if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j "$jobs" >/dev/null; }; then
+    # Show the failure: rerun the build in the foreground.
+    cmake --build --preset "$preset" -j 1 2>&1 | grep -E -B5 -A20 'error|Error' | head -80
+    echo "=== $preset: BUILD FAILED"
+    status=1
+    continue
+  fi
+  echo "=== $preset: test"
+  log=build/$preset/ctest.log
+  ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log" | grep -E -v '^ *(Start|[0-9]+/[0-9]+ Test.*Passed)'
+  rc=${PIPESTATUS[0]}
+  summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of' "$log" | tail -1)
+  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$summary")
+  bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+  if [ -n "$total" ]; then
+    passed=$((passed + total - bad)); failed=$((failed + bad))
+  fi
+  [ "$rc" = 0 ] || status=1
+done
+
+if [ -x scripts/run-fuzzers.sh ]; then
+  echo "=== fuzz targets"
+  if scripts/run-fuzzers.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
+fi
+
+echo "Total: $passed passed, $failed failed"
+exit $status

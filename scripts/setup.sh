@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12, only where missing.
+# Safe to run again. Needs root, or sudo.
+set -euo pipefail
+
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+native=(g++ gcc make cmake pkg-config libusb-1.0-0-dev googletest libgtest-dev
+        umockdev libumockdev-dev libglib2.0-dev python3 binutils)
+cross=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user
+       libc6:armhf libstdc++6:armhf libusb-1.0-0-dev:armhf)
+extra=(clang libclang-rt-14-dev libbenchmark-dev)
+
+want=("${native[@]}")
+case "${1:-all}" in
+  native) ;;
+  all) want+=("${cross[@]}" "${extra[@]}") ;;
+  *) echo "usage: $0 [native|all]" >&2; exit 2 ;;
+esac
+
+if [ "${1:-all}" = all ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  as_root dpkg --add-architecture armhf
+  need_update=1
+fi
+
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
+  echo "Installing: ${missing[*]}"
+  as_root apt-get update -qq
+  [ ${#missing[@]} -eq 0 ] || as_root env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
