@@ -73,11 +73,16 @@ Q48_TB_EXPORT void Q48_tb_get_delta_ts(struct timespec *ts1, struct timespec *ts
  * handle until Q48_tb_cmd_exit releases it. A released handle, or any value
  * no init function returned, is refused: the getters return 0 and write
  * nothing, and Q48_tb_cmd_exit ignores it, so releasing twice is harmless.
+ * Handles are drawn from a counter running through 1 .. INT_MAX that skips
+ * values still live when it wraps, so a released value comes back only after
+ * some two thousand million further objects. The registry is the only state
+ * the toolbox keeps, guarded by a mutex; its size is limited by memory alone.
  * Objects may be created, read and released from several threads at once;
  * one object must not be released while another thread still reads it.
  *
- * Sizes whose buffers (2 * n, 3 * n + 3) would not fit into 32 bits are
- * refused with 0. */
+ * Sizes are refused with 0 where a buffer (2 * n, 3 * n + 3) would not fit
+ * into 32 bits or a count (n, 3 * n + 2) into an int: coded text above
+ * INT_MAX bytes, raw input above (INT_MAX - 2) / 3 = 715827881 bytes. */
 
 /* New object from cmd_size bytes of coded text at cmd_ptr (the object keeps
  * its own copy). Returns its handle, or 0 for a NULL pointer, a size of 0, a

@@ -1,0 +1,390 @@
+// Command objects: the coded-text rules, the raw-to-text rendering, the round
+// trip between them, the object's contract and the handle registry.
+
+#include "Q48_Tb.h"
+#include "coded_text_model.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+// Owns one object for a test; 0 when the init function refused.
+class command {
+public:
+  static command coded(const std::string &text) {
+    return command(
+        Q48_tb_cmd_init_coded(reinterpret_cast<unsigned char *>(const_cast<char *>(text.data())),
+                              static_cast<unsigned int>(text.size())));
+  }
+  static command raw(const bytes &data) {
+    return command(Q48_tb_cmd_init_raw(const_cast<unsigned char *>(data.data()),
+                                       static_cast<unsigned int>(data.size())));
+  }
+  command(command &&other) noexcept : m_handle(other.m_handle) { other.m_handle = 0; }
+  command(const command &) = delete;
+  command &operator=(const command &) = delete;
+  ~command() { Q48_tb_cmd_exit(m_handle); }
+
+  int handle() const { return m_handle; }
+  bytes raw_bytes() const {
+    unsigned char *p = nullptr;
+    unsigned int n = 0;
+    EXPECT_EQ(Q48_tb_cmd_get_raw(m_handle, &p, &n), 1);
+    return p == nullptr ? bytes{} : bytes(p, p + n);
+  }
+  std::string coded_text() const {
+    unsigned char *p = nullptr;
+    unsigned int n = 0;
+    EXPECT_EQ(Q48_tb_cmd_get_coded(m_handle, &p, &n), 1);
+    return p == nullptr ? std::string{} : std::string(reinterpret_cast<char *>(p), n);
+  }
+
+private:
+  explicit command(int handle) : m_handle(handle) {}
+  int m_handle;
+};
+
+bytes convert(const std::string &text) { return command::coded(text).raw_bytes(); }
+
+bytes model_of(const std::string &text) {
+  return model::coded_to_raw(reinterpret_cast<const unsigned char *>(text.data()), text.size());
+}
+
+struct conversion {
+  std::string text;
+  bytes raw;
+  const char *why;
+};
+
+TEST(CodedTextRules, WorkedConversionsGiveTheirBytes) {
+  const conversion table[] = {
+      {"[1B 40]", {0x1B, 0x40}, "hex mode, blank skipped"},
+      {"[1B40]", {0x1B, 0x40}, "digits pair up without blanks"},
+      {"[1 B4 0]", {0x1B, 0x40}, "blanks do not separate digits"},
+      {"[1b 4a]", {0x1B, 0x4A}, "lower-case digits"},
+      {"[414]", {0x41}, "the single last digit is dropped at the closing bracket"},
+      {"[41,42]", {0x41, 0x34, 0x32, 0x5D}, "the comma ends hex mode and is consumed"},
+      {"Hi there", {0x48, 0x69, 0x74, 0x68, 0x65, 0x72, 0x65}, "blanks outside a run skipped"},
+      {"\"Hi there\"", {0x48, 0x69, 0x20, 0x74, 0x68, 0x65, 0x72, 0x65}, "a run keeps its blank"},
+      {"\"a\\nb//c\"",
+       {0x61, 0x5C, 0x6E, 0x62, 0x2F, 0x2F, 0x63},
+       "no escapes, no comment in a run"},
+      {"[1B \"AB\" 40]", {0x1B, 0x41, 0x42, 0x40}, "hex mode resumes after the run"},
+      {"[4\"x\"1]", {0x78, 0x41}, "a pending digit survives a run"},
+      {"[0g1]", {0x31, 0x5D}, "g ends hex mode and drops the pending 0"},
+      {"[41[42]", {0x41, 0x34, 0x32, 0x5D}, "the second bracket ends hex mode"},
+      {"[1\\X23]", {0x23}, "\\X restarts hex mode and drops the pending 1"},
+      {"[1B \\n 40]", {0x1B, 0x0A, 0x40}, "an escape inside hex mode keeps hex mode on"},
+      {"\\x1BHello", {0x1B, 0x65, 0x6C, 0x6C, 0x6F}, "H ends hex mode and is consumed"},
+      {"\\x1B\\AHello", {0x1B, 0x48, 0x65, 0x6C, 0x6C, 0x6F}, "\\A ends hex mode first"},
+      {"\\x1BE", {0x1B}, "the single pending digit E is dropped at the end"},
+      {"A\\nB", {0x41, 0x0A, 0x42}, "escape"},
+      {"\\ n", {0x0A}, "the blank after the backslash is skipped"},
+      {"\\N", {0x4E}, "upper-case escape letters stand for themselves"},
+      {"\\\\\\\"\\[", {0x5C, 0x22, 0x5B}, "escaped backslash, quote and bracket"},
+      {"a/b", {0x61, 0x2F, 0x62}, "a lone slash is printable text"},
+      {"AB // note [41]", {0x41, 0x42}, "the comment ends the conversion"},
+      {"\\//x", {}, "the comment wins over the pending escape"},
+      {"[", {}, "object with no bytes"},
+      {"]", {0x5D}, "a closing bracket outside hex mode is printable text"},
+      // Line ends, control bytes and the end of the text.
+      {"AB\r\nCD", {0x41, 0x42, 0x43, 0x44}, "CR LF between lines ignored"},
+      {"[41\n42]", {0x41, 0x34, 0x32, 0x5D}, "a line feed ends hex mode"},
+      {"// x\n[41]", {}, "a comment does not end at a line break"},
+      {"\"ab", {0x61, 0x62}, "an open run keeps its bytes"},
+      {"A\\", {0x41}, "a pending escape at the end is dropped"},
+      {"\\b\\f\\r\\t\\B\\F\\R\\T", {0x08, 0x0C, 0x0D, 0x09, 0x42, 0x46, 0x52, 0x54}, "escape case"},
+      {"\\a41\\X41", {0x34, 0x31, 0x41}, "\\a outside hex mode only clears it"},
+      {"[\"\"41]", {0x41}, "an empty run inside hex mode"},
+      {"[4/1]", {0x31, 0x5D}, "a lone slash ends hex mode"},
+      {"[41//42]", {0x41}, "a comment inside hex mode"},
+      {"[\t4\t1\t]", {0x41}, "tabs are blanks in hex mode"},
+      {std::string("A\0B\x7F\x80\xFF", 6), {0x41, 0x42}, "NUL, DEL and high bytes ignored"},
+  };
+  for (const conversion &row : table) {
+    SCOPED_TRACE(::testing::PrintToString(row.text) + "  (" + row.why + ")");
+    EXPECT_EQ(convert(row.text), row.raw);
+    EXPECT_EQ(model_of(row.text), row.raw);
+  }
+}
+
+TEST(CodedTextRules, NulInsideTheTextIsIgnoredOutsideARunAndKeptInside) {
+  EXPECT_EQ(convert(std::string("A\0B", 3)), (bytes{0x41, 0x42}));
+  EXPECT_EQ(convert(std::string("\"A\0B\"", 5)), (bytes{0x41, 0x00, 0x42}));
+  EXPECT_EQ(convert(std::string("\\\0", 2)), (bytes{0x00}));
+}
+
+// Texts drawn from the bytes that steer the rules, in runs long enough to
+// enter every fast loop and leave it at every kind of byte.
+std::string random_text(std::mt19937 &rng, std::size_t size) {
+  static const char alphabet[] = "0123456789abcdefABCDEFxXgG  \t\t[[]]\"\\//,\n\r\x01\x80\xFFhi";
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof alphabet - 2);
+  std::uniform_int_distribution<int> mode(0, 3);
+  std::string text;
+  while (text.size() < size) {
+    if (mode(rng) == 0) {
+      // A stretch of well-formed hex pairs, the fast loop's diet.
+      std::uniform_int_distribution<int> pairs(1, 40);
+      for (int i = pairs(rng); i > 0; --i) {
+        text += "0123456789ABCDEFabcdef"[rng() % 22];
+        text += "0123456789ABCDEFabcdef"[rng() % 22];
+        text += " \t"[rng() % 2];
+      }
+    } else {
+      text += alphabet[pick(rng)];
+    }
+  }
+  text.resize(size);
+  return text;
+}
+
+TEST(CodedTextRules, EveryTextConvertsLikeTheByteByByteReading) {
+  std::mt19937 rng(4711);
+  for (int round = 0; round < 3000; ++round) {
+    const std::string text = random_text(rng, 1 + rng() % 300);
+    SCOPED_TRACE(::testing::PrintToString(text));
+    const bytes raw = convert(text);
+    ASSERT_EQ(raw, model_of(text));
+    ASSERT_LE(raw.size(), text.size());
+  }
+}
+
+// Long runs of "HH " groups take a wide path; whatever ends or bends such a
+// run, at whatever offset, must come out as the byte-wise reading has it.
+TEST(CodedTextRules, HexRunsInterruptedAtEveryOffsetConvertLikeTheReading) {
+  const std::string interruptions[] = {
+      "g",  "\"q\"", "\\n", "//", "/",  "  ",   "\t",
+      "\n", "[",     "]",   "4",  "41", "\x80", std::string(1, '\0')};
+  for (int groups = 0; groups <= 40; ++groups) {
+    for (const std::string &odd : interruptions) {
+      std::string text = "[";
+      for (int i = 0; i < groups; ++i) {
+        text += "0123456789ABCDEFabcdef"[i % 22];
+        text += "fedcbaFEDCBA9876543210"[i % 22];
+        text += i % 7 == 6 ? '\t' : ' ';
+      }
+      text += odd + "1B 40 0A 0D 1B 40 0A 0D 1B 40 0A 0D 1B 40 0A 0D]";
+      SCOPED_TRACE(::testing::PrintToString(text));
+      ASSERT_EQ(convert(text), model_of(text));
+    }
+  }
+}
+
+TEST(RawToCodedText, RendersUpperCasePairsInBracketsWithACountedNul) {
+  struct {
+    bytes raw;
+    std::string text;
+  } table[] = {
+      {{0x1B, 0x40}, std::string("[1B 40]\0", 8)},
+      {{0x00}, std::string("[00]\0", 5)},
+      {{0x0A, 0xFF, 0x7F}, std::string("[0A FF 7F]\0", 11)},
+  };
+  for (const auto &row : table) {
+    SCOPED_TRACE(row.text);
+    command cmd = command::raw(row.raw);
+    EXPECT_EQ(cmd.coded_text(), row.text);
+    EXPECT_EQ(cmd.raw_bytes(), row.raw);
+    char *str = nullptr;
+    ASSERT_EQ(Q48_tb_cmd_get_coded_str(cmd.handle(), &str), 1);
+    EXPECT_STREQ(str, row.text.c_str());
+  }
+}
+
+TEST(RawToCodedText, EveryByteValueRendersAsItsTwoDigits) {
+  bytes all(256);
+  std::string expected = "[";
+  for (int i = 0; i < 256; ++i) {
+    all[i] = static_cast<unsigned char>(i);
+    char pair[4];
+    std::snprintf(pair, sizeof pair, "%02X", i);
+    expected += (i == 0 ? "" : " ") + std::string(pair);
+  }
+  expected += "]";
+  expected.push_back('\0');
+  EXPECT_EQ(command::raw(all).coded_text(), expected);
+}
+
+TEST(RoundTrip, TextMadeFromRawBytesGivesTheSameBytesBack) {
+  std::mt19937 rng(99);
+  for (std::size_t size : {1u, 2u, 3u, 15u, 16u, 17u, 255u, 4096u, 65537u}) {
+    bytes raw(size);
+    for (auto &b : raw) {
+      b = static_cast<unsigned char>(rng());
+    }
+    SCOPED_TRACE(size);
+    const std::string text = command::raw(raw).coded_text();
+    ASSERT_EQ(text.size(), 3 * size + 2);
+    EXPECT_EQ(convert(text), raw);
+  }
+}
+
+TEST(CommandObject, InitRefusesNullPointersAndEmptyOrOversizedInput) {
+  unsigned char byte = '[';
+  EXPECT_EQ(Q48_tb_cmd_init_coded(nullptr, 1), 0);
+  EXPECT_EQ(Q48_tb_cmd_init_raw(nullptr, 1), 0);
+  EXPECT_EQ(Q48_tb_cmd_init_coded(&byte, 0), 0);
+  EXPECT_EQ(Q48_tb_cmd_init_raw(&byte, 0), 0);
+  // Refused before a byte is read: a 2 n raw buffer or an int count would
+  // not fit. (The pointer addresses one byte only.)
+  EXPECT_EQ(Q48_tb_cmd_init_coded(&byte, 0x80000000u), 0);
+  EXPECT_EQ(Q48_tb_cmd_init_coded(&byte, UINT_MAX), 0);
+  EXPECT_EQ(Q48_tb_cmd_init_raw(&byte, (INT_MAX - 2) / 3 + 1), 0);
+  EXPECT_EQ(Q48_tb_cmd_init_raw(&byte, UINT_MAX / 3), 0);
+  EXPECT_EQ(Q48_tb_cmd_init_raw(&byte, UINT_MAX), 0);
+}
+
+TEST(CommandObject, CodedTextIsKeptExactlyAsPassedAndAlwaysReadsAsAString) {
+  std::string text = "[1B 40]  // two";
+  command cmd = command::coded(text);
+  text.assign(text.size(), 'Z'); // the object works on its own copy
+  EXPECT_EQ(cmd.coded_text(), "[1B 40]  // two");
+  EXPECT_EQ(cmd.raw_bytes(), (bytes{0x1B, 0x40}));
+  char *str = nullptr;
+  ASSERT_EQ(Q48_tb_cmd_get_coded_str(cmd.handle(), &str), 1);
+  EXPECT_STREQ(str, "[1B 40]  // two"); // terminated though no NUL was counted
+}
+
+TEST(CommandObject, ARawTextWithItsNulCountedReadsBackWithIt) {
+  const std::string text("[41]\0", 5);
+  command cmd = command::coded(text);
+  EXPECT_EQ(cmd.coded_text(), text);
+  EXPECT_EQ(cmd.raw_bytes(), (bytes{0x41}));
+}
+
+TEST(CommandObject, TextWithoutBytesStillHandsOutARawBuffer) {
+  for (const char *text : {"[", "// nothing", "\r\n"}) {
+    SCOPED_TRACE(text);
+    command cmd = command::coded(text);
+    ASSERT_NE(cmd.handle(), 0);
+    unsigned char *p = nullptr;
+    unsigned int n = 99;
+    ASSERT_EQ(Q48_tb_cmd_get_raw(cmd.handle(), &p, &n), 1);
+    EXPECT_NE(p, nullptr);
+    EXPECT_EQ(n, 0u);
+  }
+}
+
+TEST(CommandObject, GettersRefuseNullOutPointersAndWriteNothing) {
+  command cmd = command::coded("[41]");
+  unsigned char *p = reinterpret_cast<unsigned char *>(&cmd);
+  unsigned int n = 77;
+  char *s = reinterpret_cast<char *>(&cmd);
+  EXPECT_EQ(Q48_tb_cmd_get_raw(cmd.handle(), nullptr, &n), 0);
+  EXPECT_EQ(Q48_tb_cmd_get_raw(cmd.handle(), &p, nullptr), 0);
+  EXPECT_EQ(Q48_tb_cmd_get_coded(cmd.handle(), nullptr, &n), 0);
+  EXPECT_EQ(Q48_tb_cmd_get_coded(cmd.handle(), &p, nullptr), 0);
+  EXPECT_EQ(Q48_tb_cmd_get_coded_str(cmd.handle(), nullptr), 0);
+  EXPECT_EQ(p, reinterpret_cast<unsigned char *>(&cmd));
+  EXPECT_EQ(n, 77u);
+  EXPECT_EQ(s, reinterpret_cast<char *>(&cmd));
+}
+
+// Every way a handle can be wrong: none, never issued, already released.
+void expect_refused(int handle) {
+  unsigned char *p = reinterpret_cast<unsigned char *>(1);
+  unsigned int n = 77;
+  char *s = reinterpret_cast<char *>(1);
+  EXPECT_EQ(Q48_tb_cmd_get_raw(handle, &p, &n), 0);
+  EXPECT_EQ(Q48_tb_cmd_get_coded(handle, &p, &n), 0);
+  EXPECT_EQ(Q48_tb_cmd_get_coded_str(handle, &s), 0);
+  EXPECT_EQ(p, reinterpret_cast<unsigned char *>(1));
+  EXPECT_EQ(n, 77u);
+  EXPECT_EQ(s, reinterpret_cast<char *>(1));
+  Q48_tb_cmd_exit(handle); // harmless
+}
+
+TEST(Handles, UnknownAndReleasedHandlesAreRefused) {
+  for (int handle : {0, -1, INT_MIN, INT_MAX}) {
+    SCOPED_TRACE(handle);
+    expect_refused(handle);
+  }
+  unsigned char text[] = "[41]";
+  const int handle = Q48_tb_cmd_init_coded(text, 4);
+  ASSERT_GT(handle, 0);
+  Q48_tb_cmd_exit(handle);
+  expect_refused(handle);
+  // A released handle is not taken by the next object either.
+  const int next = Q48_tb_cmd_init_coded(text, 4);
+  EXPECT_NE(next, handle);
+  expect_refused(handle);
+  Q48_tb_cmd_exit(next);
+}
+
+TEST(Handles, ManyThousandLiveObjectsKeepDistinctHandlesAndContents) {
+  constexpr int kCount = 20000;
+  std::vector<int> handles;
+  for (int i = 0; i < kCount; ++i) {
+    bytes raw = {static_cast<unsigned char>(i), static_cast<unsigned char>(i >> 8)};
+    handles.push_back(Q48_tb_cmd_init_raw(raw.data(), 2));
+    ASSERT_GT(handles.back(), 0);
+  }
+  std::vector<int> sorted = handles;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end());
+  // Release every other one, then check that the rest still read their own
+  // bytes: removal must not lose its neighbours in the table.
+  for (int i = 0; i < kCount; i += 2) {
+    Q48_tb_cmd_exit(handles[i]);
+  }
+  for (int i = 0; i < kCount; ++i) {
+    unsigned char *p = nullptr;
+    unsigned int n = 0;
+    if (i % 2 == 0) {
+      ASSERT_EQ(Q48_tb_cmd_get_raw(handles[i], &p, &n), 0) << i;
+    } else {
+      ASSERT_EQ(Q48_tb_cmd_get_raw(handles[i], &p, &n), 1) << i;
+      ASSERT_EQ(n, 2u);
+      ASSERT_EQ(p[0], static_cast<unsigned char>(i));
+      ASSERT_EQ(p[1], static_cast<unsigned char>(i >> 8));
+      Q48_tb_cmd_exit(handles[i]);
+    }
+  }
+}
+
+TEST(Handles, ThreadsCreateReadAndReleaseObjectsConcurrently) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 3000;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &failures] {
+      std::vector<int> live;
+      for (int i = 0; i < kRounds; ++i) {
+        unsigned char raw[3] = {static_cast<unsigned char>(t), static_cast<unsigned char>(i),
+                                static_cast<unsigned char>(i >> 8)};
+        const int handle = Q48_tb_cmd_init_raw(raw, 3);
+        unsigned char *p = nullptr;
+        unsigned int n = 0;
+        if (handle <= 0 || Q48_tb_cmd_get_raw(handle, &p, &n) != 1 || n != 3 ||
+            std::memcmp(p, raw, 3) != 0) {
+          ++failures;
+        }
+        live.push_back(handle);
+        if (i % 3 == 2) { // keep some alive so that the table grows meanwhile
+          Q48_tb_cmd_exit(live.front());
+          live.erase(live.begin());
+        }
+      }
+      for (int handle : live) {
+        Q48_tb_cmd_exit(handle);
+      }
+    });
+  }
+  for (auto &thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(failures.load(), 0);
+}
+
+} // namespace
