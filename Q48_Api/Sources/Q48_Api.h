@@ -59,14 +59,14 @@ Q48_API_EXPORT extern int m_index_rx_bottom;
 Q48_API_EXPORT extern int m_index_rx_top;
 
 /* Codes of Q48_api_printer_open. */
-#define Q48_API_OPEN_FAILED (-1)        /* open(2) failed; USB: device list or libusb_open failed */
-#define Q48_API_NO_PRINTER (-2)         /* NULL path, no transport, no such device, wrong device */
-#define Q48_API_DETACH_FAILED (-3)      /* a kernel driver holds the interface and will not let go */
-#define Q48_API_CLAIM_TIMEOUT (-4)      /* the interface stayed busy for 1000 ms */
-#define Q48_API_NO_CONFIG (-5)          /* the active configuration descriptor cannot be read */
-#define Q48_API_NO_ALTSETTING (-6)      /* the first interface has no alternate setting */
-#define Q48_API_TOO_FEW_ENDPOINTS (-7)  /* an alternate setting has fewer than two endpoints */
-#define Q48_API_NO_MEMORY (-8)          /* the receive ring cannot be allocated */
+#define Q48_API_OPEN_FAILED (-1)       /* open(2) failed; USB: device list or libusb_open failed */
+#define Q48_API_NO_PRINTER (-2)        /* NULL path, no transport, no such device, wrong device */
+#define Q48_API_DETACH_FAILED (-3)     /* a kernel driver holds the interface and will not let go */
+#define Q48_API_CLAIM_TIMEOUT (-4)     /* the interface stayed busy for 1000 ms */
+#define Q48_API_NO_CONFIG (-5)         /* the active configuration descriptor cannot be read */
+#define Q48_API_NO_ALTSETTING (-6)     /* the first interface has no alternate setting */
+#define Q48_API_TOO_FEW_ENDPOINTS (-7) /* an alternate setting has fewer than two endpoints */
+#define Q48_API_NO_MEMORY (-8)         /* the receive ring cannot be allocated */
 
 /* "Mirelvank - libQ48Api - R3-V1.03a - S507312": the same constant pointer
  * on every call; neither change nor free it. */
@@ -76,8 +76,29 @@ Q48_API_EXPORT char *Q48_api_get_library_info(void);
  * above. port must be a writable NUL-terminated string: a USB path is cut
  * into tokens in place with strtok, after which port reads only up to its
  * first component ("/dev"). Pass a copy if you need the path afterwards.
- * Device files are opened O_RDWR | O_EXCL | O_NOCTTY. The USB open blocks for
- * up to about one second while the interface is busy. */
+ * Device files are opened O_RDWR | O_EXCL | O_NOCTTY.
+ *
+ * USB: finds the device at the path's bus and address, selects
+ * configuration 1, takes the endpoints and the IN packet size from the first
+ * interface into the globals above, detaches a kernel driver, claims the
+ * interface (retrying every 100 ms, blocking for up to about one second
+ * while it is busy), checks vendor 0x2F7A and product 1 and sets up an
+ * empty receive ring. A failure leaves nothing of the attempt behind (no
+ * claim, no open device, no libusb context) except the endpoint globals
+ * learnt so far and a kernel driver that stays detached.
+ *  - libusb that cannot initialise its context gives -1, like a device list
+ *    that cannot be read.
+ *  - One USB connection per process: a USB open first ends the connection
+ *    that an earlier USB open left open, as close would, whatever it then
+ *    finds. The earlier handle is dead from then on, and every call refuses
+ *    it like a closed one.
+ *  - The interface number is the index of the first interface's alternate
+ *    setting: 0 for this printer, which has a single alternate setting.
+ *    Every alternate setting must offer two endpoints (else -7); the last
+ *    IN and OUT endpoints found win. Other devices are not provided for.
+ *  - The handle is the address of the libusb device handle. Where an address
+ *    could read as a negative number (32-bit systems with memory above
+ *    2 GiB), that device is refused with -1 rather than returned as a code. */
 Q48_API_EXPORT intptr_t Q48_api_printer_open(char *port);
 
 /* Sets the serial line: baud_rate 2400, 4800, 9600, 19200, 38400, 57600 or
@@ -92,14 +113,21 @@ Q48_API_EXPORT int Q48_api_printer_set_serial(intptr_t printer, unsigned long ba
                                               unsigned char stop_bits);
 
 /* Ends the connection. A negative handle: nothing happens. The transport
- * stays as it was. */
+ * stays as it was.
+ * USB: releases the interface, closes the device, frees the receive ring
+ * (m_pub_rx_buffer becomes NULL, both indices 0) and ends the libusb
+ * context; a kernel driver detached by open stays detached. A handle that is
+ * not the open connection (closed already, or ended by a later open) is left
+ * alone, so closing twice is harmless. */
 Q48_API_EXPORT void Q48_api_printer_close(intptr_t printer);
 
 /* Discards pending input. Returns 1 on an open transport, whatever the reads
  * brought, 0 for a negative handle or when no transport is chosen.
  * Device file: reads until the device has been silent for 100 ms.
- * USB: reads for up to 500 ms until one transfer brings bytes, then empties
- * the receive ring. */
+ * USB: reads for up to 500 ms until one transfer brings bytes (up to 256 of
+ * them; the rest stays pending), then empties the receive ring: about 550 ms
+ * on a silent printer. A USB handle that is not the open connection gives 0
+ * without a transfer. */
 Q48_API_EXPORT int Q48_api_printer_clear(intptr_t printer);
 
 /* Sends size bytes from data within timeout_ms milliseconds and returns the
@@ -108,18 +136,28 @@ Q48_API_EXPORT int Q48_api_printer_clear(intptr_t printer);
  * size 0 give 0, as does a negative size.
  * Device file: the call waits for the device with poll(2), never longer than
  * the time left, so it returns within timeout_ms plus one 10 ms step even on
- * a device that blocks; the descriptor stays blocking between calls. */
+ * a device that blocks; the descriptor stays blocking between calls.
+ * USB: one bulk transfer of everything not yet sent per pass, each waiting at
+ * most 100 ms, so the call may overrun timeout_ms by about 110 ms. A transfer
+ * cut short (time-out, stall, unplug) still counts the bytes that libusb
+ * reports as sent, and the next pass starts after them: no byte is sent
+ * twice and the result never exceeds size. A USB handle that is not the open
+ * connection gives 0. */
 Q48_API_EXPORT int Q48_api_printer_write(intptr_t printer, unsigned char *data, int size,
                                          unsigned long timeout_ms);
 
 /* Receives size bytes into data within timeout_ms milliseconds. Checks and
  * time-outs as for Q48_api_printer_write.
  * Device file: returns the number of bytes received, up to size.
- * USB: returns size once size bytes have arrived, else 0 and the bytes stay
- * in the receive ring for the next read; -1 when the scratch buffer cannot
- * be allocated, -2 or -3 when the ring cannot take a packet (more than 1023
- * bytes pending). With DEBUG_MESSAGES 1 it prints
- * "\n Start of reading = <size> \n" first. */
+ * USB: takes one IN packet per transfer (100 ms each) into the receive
+ * ring; returns size once size bytes have arrived (a ring that holds them
+ * already answers at once, without a transfer), else 0 at the time-out with
+ * the bytes kept in the ring for the next read. -1 when the per-call
+ * scratch buffer cannot be allocated, -2 when a packet would fill the ring's
+ * last free slot, -3 when it is longer than the free space; the ring keeps
+ * what it held in every case, so a request above 1023 bytes can never be
+ * met. A USB handle that is not the open connection gives 0.
+ * With DEBUG_MESSAGES 1 it prints "\n Start of reading = <size> \n" first. */
 Q48_API_EXPORT int Q48_api_printer_read(intptr_t printer, unsigned char *data, int size,
                                         unsigned long timeout_ms);
 
