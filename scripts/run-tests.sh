@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the native build (which carries the link
 # guard), the same suite under ASan and UBSan, the armhf build under
-# qemu-user, and the fuzz targets. Fails if anything fails.
+# qemu-user, the fuzz targets, and the Debian packages of both
+# architectures. Fails if anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh all || exit 1
@@ -33,6 +34,11 @@ done
 if [ -x scripts/run-fuzzers.sh ]; then
   echo "=== fuzz targets"
   if scripts/run-fuzzers.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
+fi
+
+if [ -x scripts/build-packages.sh ]; then
+  echo "=== Debian packages"
+  if scripts/build-packages.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
 fi
 
 echo "Total: $passed passed, $failed failed"

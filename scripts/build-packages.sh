@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Builds the Debian packages for amd64 and armhf from the build presets,
+# installs the amd64 ones with dpkg and builds a consumer against the
+# installed files, looks into the armhf ones with dpkg-deb, and runs lintian
+# on all six. Fails on any error; removes the installed packages again.
+#
+#   scripts/build-packages.sh
+#   PACKAGE_BUILD_ROOT=/tmp/pkg scripts/build-packages.sh   # other build folders
+#
+# The packages stay in <build>/default and <build>/armhf.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+scripts/setup.sh all
+
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+if ! command -v lintian >/dev/null; then
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    lintian >/dev/null
+fi
+
+builds="${PACKAGE_BUILD_ROOT:-$root/build}"
+jobs=${JOBS:-$(nproc)}
+declare -A arch=([default]=amd64 [armhf]=armhf)
+
+for preset in default armhf; do
+  dir="$builds/$preset"
+  echo "=== $preset: build and package"
+  cmake --preset "$preset" -B "$dir" >/dev/null
+  cmake --build "$dir" -j "$jobs" >/dev/null
+  rm -f "$dir"/*.deb
+  (cd "$dir" && cpack -G DEB >/dev/null)
+  ls "$dir"/*_"${arch[$preset]}".deb
+done
+
+amd64=("$builds"/default/*_amd64.deb)
+armhf=("$builds"/armhf/*_armhf.deb)
+[ ${#amd64[@]} = 3 ] && [ ${#armhf[@]} = 3 ] || { echo "expected three packages each" >&2; exit 1; }
+
+echo "=== amd64: install and build against the installed files"
+work=$(mktemp -d)
+cleanup() {
+  as_root dpkg -P q48-tools libq48-dev libq48-1 >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+as_root dpkg -i "${amd64[@]}"
+dpkg -L libq48-1 libq48-dev q48-tools | grep -E '\.so|\.h$|\.pc$|Config\.cmake$|bin/|rules\.d/.'
+tests/install/consumer_test.sh "$work/consumer"
+q48-list || echo "q48-list: no printer attached (status $?)"
+q48-send --help | head -1
+
+echo "=== armhf: contents"
+for deb in "${armhf[@]}"; do
+  echo "--- $(basename "$deb")"
+  dpkg-deb -f "$deb" Package Architecture Depends
+  dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6, $7, $8}'
+  [ "$(dpkg-deb -f "$deb" Architecture)" = armhf ]
+done
+# The armhf binaries must really be ARM code, in the armhf library folder.
+unpacked="$work/armhf"
+for deb in "${armhf[@]}"; do dpkg-deb -x "$deb" "$unpacked"; done
+for elf in "$unpacked"/usr/lib/arm-linux-gnueabihf/libQ48*.so.1.0.0 "$unpacked"/usr/bin/*; do
+  machine=$(readelf -h "$elf" | sed -n 's/^ *Machine: *//p')
+  echo "$(basename "$elf"): $machine"
+  [ "$machine" = ARM ]
+done
+
+echo "=== lintian"
+# Errors fail the job; warnings are shown.
+lintian --fail-on error "${amd64[@]}" "${armhf[@]}"
+echo "=== packages: ok"

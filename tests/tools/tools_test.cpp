@@ -1,0 +1,408 @@
+// q48-send and q48-list run as the user runs them: as programs, against a
+// FIFO line printer, a pseudo-terminal serial printer, the emulated USB
+// printer, and umockdev testbeds holding several USB devices.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <umockdev.h>
+
+#include "q48_emulated_printer.h"
+#include "q48_test_util.h"
+
+extern char **environ;
+
+namespace {
+
+struct outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string drain(int fd) {
+  std::string got;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+    got.append(buf, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+// Runs a tool with `input` on its standard input and collects both output
+// streams. umockdev_dir, when given, points the child's umockdev preload at a
+// testbed; without it the preload passes everything through.
+outcome run_tool(const std::string &tool, const std::vector<std::string> &args,
+                 const std::string &input = "", const std::string &umockdev_dir = "") {
+  outcome r;
+  std::vector<std::string> argv{tool};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<std::string> env;
+  for (char **e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "UMOCKDEV_DIR=", 13) != 0) {
+      env.emplace_back(*e);
+    }
+  }
+  if (!umockdev_dir.empty()) {
+    env.push_back("UMOCKDEV_DIR=" + umockdev_dir);
+  }
+  // A sanitized child refuses to start with the preload ahead of its runtime.
+  env.emplace_back("ASAN_OPTIONS=verify_asan_link_order=0");
+  std::vector<char *> cargv;
+  for (auto &a : argv) {
+    cargv.push_back(a.data());
+  }
+  cargv.push_back(nullptr);
+  std::vector<char *> cenv;
+  for (auto &e : env) {
+    cenv.push_back(e.data());
+  }
+  cenv.push_back(nullptr);
+
+  // Files rather than pipes: nothing can fill up while the child runs.
+  q48test::temp_dir dir;
+  const std::string in_path = dir.path() + "/in", out_path = dir.path() + "/out",
+                    err_path = dir.path() + "/err";
+  {
+    int fd = ::open(in_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    EXPECT_EQ(::write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    ::close(fd);
+  }
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, in_path.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), cenv.data());
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc == 0) {
+    int ws = 0;
+    while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
+    }
+    r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+    int fd = ::open(out_path.c_str(), O_RDONLY);
+    r.out = drain(fd);
+    ::close(fd);
+    fd = ::open(err_path.c_str(), O_RDONLY);
+    r.err = drain(fd);
+    ::close(fd);
+  }
+  return r;
+}
+
+const std::string kSend = Q48_SEND_PATH;
+const std::string kList = Q48_LIST_PATH;
+
+std::string received_by(q48_emu *emu) {
+  std::string got(q48_emu_received(emu, nullptr, 0), '\0');
+  got.resize(q48_emu_received(emu, reinterpret_cast<unsigned char *>(got.data()), got.size()));
+  return got;
+}
+
+// ---- q48-send: command line -------------------------------------------------
+
+struct usage_case {
+  const char *name;
+  std::vector<std::string> args;
+  int status;
+  const char *err_part;
+};
+
+// Test names carry the case's name; this keeps the raw bytes out of them.
+void PrintTo(const usage_case &c, std::ostream *os) { *os << c.name; }
+
+class SendUsage : public ::testing::TestWithParam<usage_case> {};
+
+TEST_P(SendUsage, RefusesBadCommandLinesWithStatusTwo) {
+  const usage_case &c = GetParam();
+  const outcome r = run_tool(kSend, c.args);
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_NE(r.err.find(c.err_part), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, SendUsage,
+    ::testing::Values(
+        usage_case{"NoPath", {}, 2, "no printer path given"},
+        usage_case{"ReadZero", {"--read", "0", "/dev/usb/lp9", "[00]"}, 2, "--read"},
+        usage_case{"ReadBeyondRing", {"--read", "1024", "/dev/usb/lp9", "[00]"}, 2, "--read"},
+        usage_case{
+            "TimeoutNotANumber", {"--timeout", "soon", "/dev/usb/lp9", "[00]"}, 2, "--timeout"},
+        usage_case{"TimeoutNegative", {"--timeout", "-5", "/dev/usb/lp9", "[00]"}, 2, "--timeout"},
+        usage_case{"UnknownOption", {"--fast", "/dev/usb/lp9", "[00]"}, 2, "--fast"},
+        usage_case{
+            "TextWithoutBytes", {"/dev/usb/lp9", "// only a comment"}, 2, "no bytes to send"}),
+    [](const auto &param_info) { return std::string(param_info.param.name); });
+
+TEST(SendHelp, HelpGoesToStandardOutputWithStatusZero) {
+  const outcome r = run_tool(kSend, {"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("usage: q48-send", 0), 0u) << r.out;
+  EXPECT_EQ(r.err, "");
+}
+
+// ---- q48-send: device files -------------------------------------------------
+
+class SendToDeviceFile : public ::testing::Test {
+protected:
+  void SetUp() override {
+    lp0 = dir.make_parents("dev/usb/lp0");
+    ASSERT_EQ(mkfifo(lp0.c_str(), 0600), 0);
+    reader = ::open(lp0.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+  }
+  void TearDown() override { ::close(reader); }
+
+  q48test::temp_dir dir;
+  std::string lp0;
+  int reader = -1;
+};
+
+TEST_F(SendToDeviceFile, ArgumentsAreJoinedAndConvertedToBytes) {
+  const outcome r = run_tool(kSend, {lp0, "[1B 40]", "\"Hi there\"", "\\n"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(drain(reader), std::string("\x1B\x40Hi there\n"));
+}
+
+TEST_F(SendToDeviceFile, StandardInputIsReadWhenNoTextIsGiven) {
+  const outcome r = run_tool(kSend, {lp0}, "[1B 40]\n\"A\" [0C] // the rest is a note [FF]\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(drain(reader), std::string("\x1B\x40"
+                                       "A\x0C"));
+}
+
+TEST_F(SendToDeviceFile, MissingNodeIsReportedWithOpensCodeSpelledOut) {
+  const outcome r = run_tool(kSend, {dir.path() + "/dev/usb/lp7", "[00]"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot open " + dir.path() +
+                       "/dev/usb/lp7: the device cannot be "
+                       "opened (missing, or no permission) (code -1)"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST_F(SendToDeviceFile, PathOfNoKnownKindIsReportedAsNoPrinter) {
+  const outcome r = run_tool(kSend, {dir.path() + "/printer", "[00]"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("(code -2)"), std::string::npos) << r.err;
+}
+
+TEST_F(SendToDeviceFile, PrinterThatTakesTooLittleFailsTheWrite) {
+  // Nobody drains the FIFO: it takes its 64 KiB buffer and then blocks.
+  const std::string text = "\"" + std::string(200000, 'x') + "\"";
+  const outcome r = run_tool(kSend, {"--timeout", "200", lp0}, text);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("of 200000 bytes within 200 ms"), std::string::npos) << r.err;
+}
+
+// A serial printer on a pseudo-terminal that answers once it has seen the
+// command.
+TEST(SendToSerialPrinter, AnswerIsPrintedInBracketedHex) {
+  q48test::temp_dir dir;
+  int master = -1, slave = -1;
+  char slave_name[128];
+  ASSERT_EQ(openpty(&master, &slave, slave_name, nullptr, nullptr), 0);
+  const std::string ttyS0 = dir.make_parents("dev/ttyS0");
+  ASSERT_EQ(symlink(slave_name, ttyS0.c_str()), 0);
+
+  std::string seen;
+  std::thread printer([&] {
+    pollfd p{master, POLLIN, 0};
+    char buf[64];
+    while (seen.size() < 3 && poll(&p, 1, 5000) == 1) {
+      const ssize_t n = ::read(master, buf, sizeof buf);
+      if (n <= 0) {
+        break;
+      }
+      seen.append(buf, static_cast<std::size_t>(n));
+    }
+    const unsigned char answer[] = {0x12, 0x00};
+    EXPECT_EQ(::write(master, answer, sizeof answer), 2);
+  });
+  const outcome r = run_tool(kSend, {"--read", "2", "--timeout", "3000", ttyS0, "[10 04 01]"});
+  printer.join();
+  ::close(master);
+  ::close(slave);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "[12 00]\n");
+  EXPECT_EQ(seen, std::string("\x10\x04\x01"));
+}
+
+// ---- q48-send: the emulated USB printer -------------------------------------
+
+class SendToUsbPrinter : public ::testing::Test {
+protected:
+  void SetUp() override {
+    q48_emu_config_default(&cfg);
+    emu = q48_emu_new(&cfg);
+    ASSERT_NE(emu, nullptr);
+  }
+  void TearDown() override { q48_emu_free(emu); }
+  outcome send(const std::vector<std::string> &args) {
+    return run_tool(kSend, args, "", q48_emu_root_dir(emu));
+  }
+
+  q48_emu_config cfg{};
+  q48_emu *emu = nullptr;
+  const std::string path = "/dev/bus/usb/001/011";
+};
+
+TEST_F(SendToUsbPrinter, BytesArriveAndTheAnswerIsShown) {
+  const unsigned char answer[] = {0x06, 0x1B};
+  q48_emu_queue_answer(emu, answer, sizeof answer);
+  const outcome r = send({"--read", "2", path, "[1B 40] \"Hi\" \\n"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "[06 1B]\n");
+  EXPECT_EQ(received_by(emu), std::string("\x1B\x40Hi\n"));
+}
+
+TEST_F(SendToUsbPrinter, SilentPrinterFailsTheReadAfterTheTimeout) {
+  const outcome r = send({"--read", "1", "--timeout", "200", path, "[10 04 01]"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("received 0 of 1 answer bytes within 200 ms"), std::string::npos) << r.err;
+  EXPECT_EQ(received_by(emu), std::string("\x10\x04\x01"));
+}
+
+TEST_F(SendToUsbPrinter, PrinterThatTakesNothingFailsTheWrite) {
+  q48_emu_set_out_behaviour(emu, 0, Q48_EMU_OUT_TIMEOUT);
+  const outcome r = send({"--timeout", "200", path, "[1B 40]"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("sent 0 of 2 bytes within 200 ms"), std::string::npos) << r.err;
+}
+
+TEST_F(SendToUsbPrinter, BusyInterfaceIsReportedWithOpensCode) {
+  q48_emu_set_claim_busy(emu, 1000000);
+  const outcome r = send({path, "[00]"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("the USB interface stayed busy for 1000 ms (another program uses the "
+                       "printer) (code -4)"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST_F(SendToUsbPrinter, AddressWithoutDeviceIsReportedAsNoPrinter) {
+  const outcome r = send({"/dev/bus/usb/001/012", "[00]"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot open /dev/bus/usb/001/012: no printer there"), std::string::npos)
+      << r.err;
+}
+
+// ---- q48-list -----------------------------------------------------------------
+
+TEST(ListEmulatedPrinter, OnePrinterGivesItsUsbPath) {
+  q48_emu_config cfg;
+  q48_emu_config_default(&cfg);
+  cfg.busnum = 2;
+  cfg.devnum = 7;
+  q48_emu *emu = q48_emu_new(&cfg);
+  ASSERT_NE(emu, nullptr);
+  const outcome r = run_tool(kList, {}, "", q48_emu_root_dir(emu));
+  q48_emu_free(emu);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "/dev/bus/usb/002/007\n");
+}
+
+// A testbed of several USB devices, made with umockdev directly: the emulated
+// printer's library makes one device per testbed. Listing needs no transfer,
+// only what libusb and sysfs show.
+class ListTestbed : public ::testing::Test {
+protected:
+  void SetUp() override { bed = umockdev_testbed_new(); }
+  void TearDown() override {
+    g_object_unref(bed);
+    g_unsetenv("UMOCKDEV_DIR");
+  }
+
+  // Adds a USB device at bus/address and, with lp >= 0, the line-printer
+  // node /dev/usb/lp<lp> that usblp made under its interface.
+  void add_device(int bus, int address, uint16_t vendor, uint16_t product, int lp) {
+    const std::string name = std::to_string(bus) + "-" + std::to_string(address);
+    const std::string sys = "/devices/pci0000:00/usb" + std::to_string(bus) + "/" + name;
+    char node[32];
+    std::snprintf(node, sizeof node, "bus/usb/%03d/%03d", bus, address);
+    char record[2048];
+    std::snprintf(record, sizeof record,
+                  "P: %s\nN: %s=00\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/%s\n"
+                  "E: BUSNUM=%03d\nE: DEVNUM=%03d\nA: busnum=%d\nA: devnum=%d\nA: speed=480\n"
+                  "A: idVendor=%04x\nA: idProduct=%04x\nA: bNumConfigurations=1\n"
+                  "A: bConfigurationValue=1\n",
+                  sys.c_str(), node, node, bus, address, bus, address, vendor, product);
+    GError *error = nullptr;
+    ASSERT_TRUE(umockdev_testbed_add_from_string(bed, record, &error))
+        << (error != nullptr ? error->message : "");
+    // Device and configuration descriptors, as the kernel shows them.
+    unsigned char descriptors[] = {
+        18, 1, 0x00, 0x02, 0, 0, 0, 64, static_cast<unsigned char>(vendor & 0xFF),
+        static_cast<unsigned char>(vendor >> 8), static_cast<unsigned char>(product & 0xFF),
+        static_cast<unsigned char>(product >> 8), 0x00, 0x01, 0, 0, 0, 1,
+        // configuration 1 with one interface of two bulk endpoints
+        9, 2, 32, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 2, 7, 1, 2, 0, 7, 5, 0x81, 2, 64, 0, 0, 7, 5,
+        0x02, 2, 64, 0, 0};
+    umockdev_testbed_set_attribute_binary(bed, ("/sys" + sys).c_str(), "descriptors", descriptors,
+                                          sizeof descriptors);
+    if (lp >= 0) {
+      const std::string iface = sys + "/" + name + ":1.0";
+      std::snprintf(record, sizeof record,
+                    "P: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceClass=07\n",
+                    iface.c_str());
+      ASSERT_TRUE(umockdev_testbed_add_from_string(bed, record, &error));
+      std::snprintf(
+          record, sizeof record,
+          "P: %s/usbmisc/lp%d\nN: usb/lp%d\nE: SUBSYSTEM=usbmisc\nE: DEVNAME=/dev/usb/lp%d\n",
+          iface.c_str(), lp, lp, lp);
+      ASSERT_TRUE(umockdev_testbed_add_from_string(bed, record, &error));
+    }
+  }
+  outcome list() {
+    gchar *root = umockdev_testbed_get_root_dir(bed); // ours to free
+    const outcome r = run_tool(kList, {}, "", root);
+    g_free(root);
+    return r;
+  }
+
+  UMockdevTestbed *bed = nullptr;
+};
+
+TEST_F(ListTestbed, TwoPrintersAreListedInOrderWithTheirLinePrinterNodes) {
+  add_device(3, 5, 0x2F7A, 0x0001, -1);
+  add_device(1, 11, 0x2F7A, 0x0001, 2);
+  add_device(1, 4, 0x1234, 0x0001, 0); // another maker's printer
+  const outcome r = list();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "/dev/bus/usb/001/011 /dev/usb/lp2\n/dev/bus/usb/003/005\n");
+}
+
+TEST_F(ListTestbed, NoPrinterPrintsNothingAndFails) {
+  add_device(1, 4, 0x1234, 0x0001, 0);
+  add_device(1, 5, 0x2F7A, 0x0002, -1); // same maker, other product
+  const outcome r = list();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(ListUsage, ArgumentsAreRefusedWithStatusTwo) {
+  const outcome r = run_tool(kList, {"--all"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("usage: q48-list"), std::string::npos);
+}
+
+} // namespace

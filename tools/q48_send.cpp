@@ -1,0 +1,282 @@
+// q48-send: sends coded command text to a Q48 printer and optionally shows
+// its answer.
+//
+//   q48-send [--timeout MS] [--read N] PATH [CODED TEXT...]
+//
+// The text comes from the arguments (joined by blanks) or, when there are
+// none, from standard input. Exit codes: 0 done, 1 the printer failed us,
+// 2 the command line is wrong.
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Q48_Api.h"
+#include "Q48_Tb.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kGoOn = -1; // no outcome yet: the next step may run
+constexpr unsigned long kDefaultTimeoutMs = 2000;
+// One answer fits the USB receive ring, which holds at most 1023 bytes.
+constexpr long kMaxRead = 1023;
+
+const char kUsage[] =
+    "usage: q48-send [--timeout MS] [--read N] PATH [CODED TEXT...]\n"
+    "Sends coded command text to the Q48 printer at PATH.\n"
+    "\n"
+    "PATH is /dev/bus/usb/BBB/DDD (see q48-list), /dev/usb/lpN or /dev/ttySN.\n"
+    "The text is taken from the arguments, joined by blanks, or from standard\n"
+    "input when there are none: [1B 40] is hexadecimal, \"Hi\" a quoted run,\n"
+    "\\n \\r \\t \\b \\f escapes, // starts a comment.\n"
+    "\n"
+    "options:\n"
+    "  --timeout MS   time allowed for the write, and again for the read (default 2000)\n"
+    "  --read N       then read N answer bytes (1 to 1023) and print them as [06 1B]\n"
+    "  -h, --help     this text\n"
+    "\n"
+    "exit status: 0 sent (and answered), 1 open, write or read failed, 2 usage\n";
+
+// What each of open's codes means to someone at a shell.
+struct open_code {
+  intptr_t code;
+  const char *meaning;
+};
+constexpr open_code kOpenCodes[] = {
+    {Q48_API_OPEN_FAILED, "the device cannot be opened (missing, or no permission)"},
+    {Q48_API_NO_PRINTER, "no printer there (unknown kind of path, no USB device at that "
+                         "address, or not a Q48 printer)"},
+    {Q48_API_DETACH_FAILED, "a kernel driver holds the USB interface and cannot be detached"},
+    {Q48_API_CLAIM_TIMEOUT, "the USB interface stayed busy for 1000 ms (another program "
+                            "uses the printer)"},
+    {Q48_API_NO_CONFIG, "the USB configuration cannot be read"},
+    {Q48_API_NO_ALTSETTING, "the USB interface has no alternate setting"},
+    {Q48_API_TOO_FEW_ENDPOINTS, "the USB interface has fewer than two endpoints"},
+    {Q48_API_NO_MEMORY, "no memory for the receive buffer"},
+};
+
+const char *open_meaning(intptr_t code) {
+  const char *meaning = "unknown error";
+  for (const open_code &c : kOpenCodes) {
+    if (c.code == code) {
+      meaning = c.meaning;
+    }
+  }
+  return meaning;
+}
+
+bool parse_count(const char *text, long min, long max, long *out) {
+  char *end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  const bool ok = errno == 0 && end != text && *end == '\0' && v >= min && v <= max;
+  if (ok) {
+    *out = v;
+  }
+  return ok;
+}
+
+// A growing byte buffer on malloc: the tools carry no C++ runtime either.
+struct buffer {
+  unsigned char *data = nullptr;
+  std::size_t size = 0;
+  std::size_t cap = 0;
+  buffer() = default;
+  buffer(const buffer &) = delete;
+  buffer &operator=(const buffer &) = delete;
+  ~buffer() { std::free(data); }
+
+  bool append(const void *bytes, std::size_t n) {
+    bool ok = true;
+    if (size + n > cap) {
+      std::size_t want = cap == 0 ? 4096 : cap;
+      while (want < size + n) {
+        want *= 2;
+      }
+      void *grown = std::realloc(data, want);
+      if (grown == nullptr) {
+        ok = false;
+      } else {
+        data = static_cast<unsigned char *>(grown);
+        cap = want;
+      }
+    }
+    if (ok && n > 0) {
+      std::memcpy(data + size, bytes, n);
+      size += n;
+    }
+    return ok;
+  }
+};
+
+bool read_all(std::FILE *in, buffer &out) {
+  unsigned char chunk[4096];
+  bool ok = true;
+  std::size_t n = 0;
+  while (ok && (n = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
+    ok = out.append(chunk, n);
+  }
+  return ok && !std::ferror(in);
+}
+
+// Owns what a run holds, so every way out releases it in one place.
+struct session {
+  intptr_t printer = Q48_API_NO_PRINTER;
+  int command = 0;
+  int answer = 0;
+  char *path = nullptr;
+  session() = default;
+  session(const session &) = delete;
+  session &operator=(const session &) = delete;
+  ~session() {
+    Q48_api_printer_close(printer);
+    Q48_tb_cmd_exit(command);
+    Q48_tb_cmd_exit(answer);
+    std::free(path);
+  }
+};
+
+struct options {
+  unsigned long timeout_ms = kDefaultTimeoutMs;
+  long read_count = 0;
+  const char *path = nullptr;
+  int text_at = 0; // first argument of the coded text; argc when none
+};
+
+// Returns kGoOn with *opt filled, or the exit status to end with.
+int parse_options(int argc, char **argv, options *opt) {
+  int status = kGoOn;
+  int i = 1;
+  for (; i < argc && status == kGoOn && argv[i][0] == '-' && argv[i][1] != '\0'; i++) {
+    const char *a = argv[i];
+    const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
+    long n = 0;
+    if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
+      std::fputs(kUsage, stdout);
+      status = kExitOk;
+    } else if (std::strcmp(a, "--") == 0) {
+      i++;
+      break;
+    } else if (std::strcmp(a, "--timeout") == 0 && value != nullptr &&
+               parse_count(value, 0, 24L * 3600 * 1000, &n)) {
+      opt->timeout_ms = static_cast<unsigned long>(n);
+      i++;
+    } else if (std::strcmp(a, "--read") == 0 && value != nullptr &&
+               parse_count(value, 1, kMaxRead, &n)) {
+      opt->read_count = n;
+      i++;
+    } else {
+      std::fprintf(stderr, "q48-send: bad option or value: %s\n", a);
+      status = kExitUsage;
+    }
+  }
+  if (status == kGoOn && i >= argc) {
+    std::fputs("q48-send: no printer path given\n", stderr);
+    status = kExitUsage;
+  }
+  if (status == kExitUsage) {
+    std::fputs(kUsage, stderr);
+  }
+  if (status == kGoOn) {
+    opt->path = argv[i];
+    opt->text_at = i + 1;
+  }
+  return status;
+}
+
+// Each step runs only while the ones before it went well; status says how
+// the first one that did not ended.
+int run(int argc, char **argv, const options &opt) {
+  int status = kGoOn;
+  session s;
+  buffer text;
+  bool ok = true;
+  if (opt.text_at < argc) {
+    for (int i = opt.text_at; ok && i < argc; i++) {
+      ok = (i == opt.text_at || text.append(" ", 1)) && text.append(argv[i], std::strlen(argv[i]));
+    }
+  } else if (!read_all(stdin, text)) {
+    std::fprintf(stderr, "q48-send: cannot read the coded text from standard input: %s\n",
+                 std::strerror(errno));
+    status = kExitFailure;
+  }
+  if (!ok) {
+    std::fputs("q48-send: out of memory\n", stderr);
+    status = kExitFailure;
+  }
+
+  unsigned char *raw = nullptr;
+  unsigned int raw_size = 0;
+  if (status == kGoOn && text.size > 0) {
+    s.command = Q48_tb_cmd_init_coded(text.data, static_cast<unsigned int>(text.size));
+    if (s.command == 0 || Q48_tb_cmd_get_raw(s.command, &raw, &raw_size) == 0) {
+      std::fputs("q48-send: cannot convert the coded text (too long, or out of memory)\n", stderr);
+      status = kExitFailure;
+    }
+  }
+  if (status == kGoOn && raw_size == 0 && opt.read_count == 0) {
+    std::fputs("q48-send: the coded text holds no bytes to send\n", stderr);
+    status = kExitUsage;
+  }
+
+  if (status == kGoOn) {
+    // Open cuts a USB path into tokens in place; messages keep it as typed.
+    s.path = strdup(opt.path);
+    s.printer = s.path != nullptr ? Q48_api_printer_open(s.path) : Q48_API_NO_MEMORY;
+    if (s.printer < 0) {
+      std::fprintf(stderr, "q48-send: cannot open %s: %s (code %ld)\n", opt.path,
+                   open_meaning(s.printer), static_cast<long>(s.printer));
+      status = kExitFailure;
+    }
+  }
+
+  if (status == kGoOn && raw_size > 0) {
+    const int sent =
+        Q48_api_printer_write(s.printer, raw, static_cast<int>(raw_size), opt.timeout_ms);
+    if (sent != static_cast<int>(raw_size)) {
+      std::fprintf(stderr, "q48-send: %s: sent %d of %u bytes within %lu ms\n", opt.path, sent,
+                   raw_size, opt.timeout_ms);
+      status = kExitFailure;
+    }
+  }
+
+  if (status == kGoOn && opt.read_count > 0) {
+    unsigned char answer[kMaxRead];
+    const int want = static_cast<int>(opt.read_count);
+    const int got = Q48_api_printer_read(s.printer, answer, want, opt.timeout_ms);
+    char *shown = nullptr;
+    if (got > 0) {
+      s.answer = Q48_tb_cmd_init_raw(answer, static_cast<unsigned int>(got));
+      if (s.answer != 0 && Q48_tb_cmd_get_coded_str(s.answer, &shown) != 0) {
+        std::printf("%s\n", shown);
+      }
+    }
+    if (got != want) {
+      // USB reads hand over all or nothing; a device file may bring part.
+      std::fprintf(stderr, "q48-send: %s: received %d of %d answer bytes within %lu ms\n", opt.path,
+                   got < 0 ? 0 : got, want, opt.timeout_ms);
+      status = kExitFailure;
+    } else if (shown == nullptr) {
+      std::fputs("q48-send: out of memory\n", stderr);
+      status = kExitFailure;
+    }
+  }
+  return status == kGoOn ? kExitOk : status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  options opt;
+  int status = parse_options(argc, argv, &opt);
+  if (status == kGoOn) {
+    status = run(argc, argv, opt);
+  }
+  std::fflush(stdout);
+  return status;
+}
