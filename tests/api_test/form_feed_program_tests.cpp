@@ -71,3 +71,37 @@ TEST(FormFeedProgram, SendsExactlyOneFormFeedToALinePrinter) {
 }
 
 } // namespace
+
+#ifdef Q48_EMULATED_PRINTER_PROGRAM
+// The same program over USB, against the emulated printer, which prints what
+// it received after the program's own protocol.
+namespace {
+
+const std::string kEmulator = Q48_EMULATED_PRINTER_PROGRAM;
+const std::string kUsbPath = "/dev/bus/usb/001/011";
+
+std::string usb_handle(const std::string &out) {
+  std::smatch handle;
+  return std::regex_search(out, handle, std::regex("handler \t= ([0-9]+)\n")) ? handle[1].str()
+                                                                             : "?";
+}
+
+TEST(FormFeedProgramOverUsb, SendsExactlyOneFormFeedToTheEmulatedPrinter) {
+  const auto r = q48test::run_program({kEmulator, "--", kProgram, kUsbPath});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, start_block() + opened_block(kUsbPath, usb_handle(r.out)) +
+                       "--- FORM FEED CMD SENT OK\n" + kRule + kRuleOpen +
+                       "--- END OF APPLICATION (" + kProgram + ")\n" + kRule +
+                       "Printer received 1 byte: [0C]\n");
+}
+
+TEST(FormFeedProgramOverUsb, PrinterThatTakesNothingGivesTheWriteError) {
+  const auto r = q48test::run_program({kEmulator, "--accept", "0", "--", kProgram, kUsbPath});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, start_block() + opened_block(kUsbPath, usb_handle(r.out)) +
+                       "--- ERROR: COULD NOT SENT FORM FEED CMD !\n" +
+                       "Printer received 0 bytes: []\n");
+}
+
+} // namespace
+#endif
