@@ -9,7 +9,7 @@ native=(g++ gcc make cmake pkg-config libusb-1.0-0-dev googletest libgtest-dev
         umockdev libumockdev-dev libglib2.0-dev python3 binutils)
 cross=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user
        libc6:armhf libstdc++6:armhf libusb-1.0-0-dev:armhf)
-extra=(clang libclang-rt-14-dev libbenchmark-dev)
+extra=(clang clang-format libclang-rt-14-dev libbenchmark-dev)
 
 want=("${native[@]}")
 case "${1:-all}" in

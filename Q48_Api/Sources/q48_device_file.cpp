@@ -44,8 +44,9 @@ constexpr std::array<speed_code, 7> kSpeeds{{{2400, B2400},
                                              {115200, B115200}}};
 
 tcflag_t speed_bits(unsigned long baud_rate) {
-  const auto *hit = std::find_if(kSpeeds.begin(), kSpeeds.end(),
-                                 [baud_rate](const speed_code &s) { return s.baud_rate == baud_rate; });
+  const auto *hit = std::find_if(kSpeeds.begin(), kSpeeds.end(), [baud_rate](const speed_code &s) {
+    return s.baud_rate == baud_rate;
+  });
   return hit != kSpeeds.end() ? hit->code : B115200;
 }
 
@@ -148,8 +149,8 @@ int set_serial(int fd, unsigned long baud_rate, unsigned char parity, unsigned c
   std::memset(&sNewTermIo, 0, sizeof sNewTermIo);
   sNewTermIo.c_iflag = IGNPAR;
   sNewTermIo.c_oflag = 0;
-  sNewTermIo.c_cflag = speed_bits(baud_rate) | CRTSCTS | CLOCAL | CREAD | CS8 | parity_bits(parity) |
-                       (stop_bits == 2 ? CSTOPB : 0);
+  sNewTermIo.c_cflag = speed_bits(baud_rate) | CRTSCTS | CLOCAL | CREAD | CS8 |
+                       parity_bits(parity) | (stop_bits == 2 ? CSTOPB : 0);
   sNewTermIo.c_lflag = 0;
   sNewTermIo.c_cc[VTIME] = 1;
   sNewTermIo.c_cc[VMIN] = 0;

@@ -80,15 +80,15 @@ void q48_emu_unplug(q48_emu *emu);
 
 /* What the printer has seen so far. */
 typedef struct q48_emu_stats {
-  int claimed;          /* interface 0 is claimed right now */
-  int claim_attempts;   /* CLAIMINTERFACE requests, busy ones included */
-  int releases;         /* RELEASEINTERFACE requests */
-  int driver_bound;     /* a kernel driver is bound right now */
-  int detach_attempts;  /* DISCONNECT requests */
-  int set_configuration;/* SETCONFIGURATION requests */
-  int in_urbs;          /* bulk IN URBs submitted */
-  int out_urbs;         /* bulk OUT URBs submitted */
-  int opens;            /* times the node was opened */
+  int claimed;           /* interface 0 is claimed right now */
+  int claim_attempts;    /* CLAIMINTERFACE requests, busy ones included */
+  int releases;          /* RELEASEINTERFACE requests */
+  int driver_bound;      /* a kernel driver is bound right now */
+  int detach_attempts;   /* DISCONNECT requests */
+  int set_configuration; /* SETCONFIGURATION requests */
+  int in_urbs;           /* bulk IN URBs submitted */
+  int out_urbs;          /* bulk OUT URBs submitted */
+  int opens;             /* times the node was opened */
 } q48_emu_stats;
 void q48_emu_get_stats(q48_emu *emu, q48_emu_stats *stats);
 

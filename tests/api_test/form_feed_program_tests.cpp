@@ -21,8 +21,8 @@ std::string start_block() {
   return kRuleOpen + "--- START OF APPLICATION (" + kProgram + ")\n" + kRule;
 }
 std::string opened_block(const std::string &path, const std::string &handle) {
-  return kRuleOpen + "--- Printer name \t= " + path + "\n--- Printer handler \t= " + handle +
-         "\n" + kRule;
+  return kRuleOpen + "--- Printer name \t= " + path + "\n--- Printer handler \t= " + handle + "\n" +
+         kRule;
 }
 
 TEST(FormFeedProgram, WithoutArgumentPrintsOnlyTheUsage) {
@@ -36,16 +36,16 @@ TEST(FormFeedProgram, RejectedPathIsReportedWithItsCode) {
   const std::string path = "/tmp/q48-no-such-printer";
   const auto r = q48test::run_program({kProgram, path});
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.out, start_block() + opened_block(path, "-2") + "--- ERROR: OPENING PRINTER = " +
-                       path + " \n");
+  EXPECT_EQ(r.out, start_block() + opened_block(path, "-2") +
+                       "--- ERROR: OPENING PRINTER = " + path + " \n");
 }
 
 TEST(FormFeedProgram, MissingDeviceFileIsReportedWithItsCode) {
   const std::string path = "/tmp/q48-none/dev/usb/lp0";
   const auto r = q48test::run_program({kProgram, path, "ignored extra argument"});
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(r.out, start_block() + opened_block(path, "-1") + "--- ERROR: OPENING PRINTER = " +
-                       path + " \n");
+  EXPECT_EQ(r.out, start_block() + opened_block(path, "-1") +
+                       "--- ERROR: OPENING PRINTER = " + path + " \n");
 }
 
 TEST(FormFeedProgram, SendsExactlyOneFormFeedToALinePrinter) {
@@ -59,8 +59,7 @@ TEST(FormFeedProgram, SendsExactlyOneFormFeedToALinePrinter) {
   EXPECT_EQ(r.exit_status, 0);
 
   std::smatch handle;
-  ASSERT_TRUE(std::regex_search(r.out, handle, std::regex("handler \t= ([0-9]+)\n")))
-      << r.out;
+  ASSERT_TRUE(std::regex_search(r.out, handle, std::regex("handler \t= ([0-9]+)\n"))) << r.out;
   EXPECT_EQ(r.out, start_block() + opened_block(lp0, handle[1]) + "--- FORM FEED CMD SENT OK\n" +
                        kRule + kRuleOpen + "--- END OF APPLICATION (" + kProgram + ")\n" + kRule);
 
@@ -83,7 +82,7 @@ const std::string kUsbPath = "/dev/bus/usb/001/011";
 std::string usb_handle(const std::string &out) {
   std::smatch handle;
   return std::regex_search(out, handle, std::regex("handler \t= ([0-9]+)\n")) ? handle[1].str()
-                                                                             : "?";
+                                                                              : "?";
 }
 
 TEST(FormFeedProgramOverUsb, SendsExactlyOneFormFeedToTheEmulatedPrinter) {

@@ -67,13 +67,13 @@ TEST_F(Classification, PatternsMatchAnywhereWithTheirOwnCaseRules) {
     int mode;
   };
   const row rows[] = {
-      {"/DEV/TTYS0", 1},                          // serial pattern ignores case
+      {"/DEV/TTYS0", 1}, // serial pattern ignores case
       {"/dev/ttys0", 1},
       {"/x/dev/ttyS9/y", 1},
       {"/dev/usb/lp7", 1},
-      {"/dev/usb/lp0/dev/bus/usb/001/002", 1},    // the line printer wins over USB
+      {"/dev/usb/lp0/dev/bus/usb/001/002", 1}, // the line printer wins over USB
       {"/dev/bus/usb/", 2},
-      {"/dev/USB/lp0", 0},                        // line-printer pattern respects case
+      {"/dev/USB/lp0", 0}, // line-printer pattern respects case
       {"/dev/BUS/usb/001/002", 0},
   };
   for (const auto &r : rows) {

@@ -59,7 +59,7 @@ TEST_F(SerialSettings, EachArgumentMapsToItsControlBits) {
       {115200, 8, 'n', 1, base | B115200},
       {1200, 8, 'n', 1, base | B115200}, // unknown speeds fall back to 115200
       {0, 8, 'n', 1, base | B115200},
-      {9600, 7, 'n', 1, base | B9600},   // always 8 data bits
+      {9600, 7, 'n', 1, base | B9600}, // always 8 data bits
       {9600, 8, 'O', 1, base | B9600 | PARENB | PARODD},
       {9600, 8, 'o', 1, base | B9600 | PARENB | PARODD},
       {9600, 8, 'E', 1, base | B9600 | PARENB},

@@ -25,9 +25,9 @@ struct conversion {
 
 TEST(MillisecondConversion, TruncatesAndWrapsAt32BitsOnEveryHost) {
   const conversion cases[] = {
-      {2, 999999999, 2999},  // sub-millisecond part dropped
-      {5, 500000, 5000},     // half a millisecond dropped
-      {4294968, 0, 704},     // 4 294 968 000 modulo 2^32
+      {2, 999999999, 2999}, // sub-millisecond part dropped
+      {5, 500000, 5000},    // half a millisecond dropped
+      {4294968, 0, 704},    // 4 294 968 000 modulo 2^32
       {0, 0, 0},
       {4294967, 295000000, 4294967295UL}, // the largest count
       {4294967, 296000000, 0},            // one more wraps to 0
@@ -92,7 +92,8 @@ TEST(StampDifference, NullArgumentsWriteNothing) {
 
 TEST(StampDifference, ExtremeRecordsDoNotOverflow) {
   // Garbage from a caller must not be undefined behaviour (UBSan checks).
-  struct timespec lo {}, hi {}, d {};
+  struct timespec lo {
+  }, hi{}, d{};
   lo.tv_sec = static_cast<time_t>(1) << (sizeof(time_t) * 8 - 1); // most negative
   lo.tv_nsec = 0;
   hi.tv_sec = ~lo.tv_sec; // most positive
