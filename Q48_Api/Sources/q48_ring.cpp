@@ -14,19 +14,15 @@
 
 namespace {
 
-int held(int index_rx_bottom, int index_rx_top) {
-  int n = index_rx_top + kRxRingSize - index_rx_bottom;
-  while (n >= kRxRingSize) {
-    n -= kRxRingSize;
-  }
-  return n;
-}
-
 int wrap(int index) {
   while (index >= kRxRingSize) {
     index -= kRxRingSize;
   }
   return index;
+}
+
+int held(int index_rx_bottom, int index_rx_top) {
+  return wrap(index_rx_top + kRxRingSize - index_rx_bottom);
 }
 
 } // namespace
