@@ -22,8 +22,12 @@ class UsbPrinter : public ::testing::Test {
 protected:
   UsbPrinter() { q48_emu_config_default(&cfg); }
   ~UsbPrinter() override {
-    if (handle >= 0) {
-      Q48_api_printer_close(handle);
+    // Whatever a case opened is ended before its printer goes away, also
+    // when the case failed half-way: a connection left open would make the
+    // next open talk to a printer that no longer serves it, and wait for
+    // ever.
+    for (const intptr_t h : opened) {
+      Q48_api_printer_close(h);
     }
     if (emu != nullptr) {
       q48_emu_free(emu);
@@ -42,7 +46,11 @@ protected:
   intptr_t open_path(const char *path = nullptr) {
     std::array<char, 128> copy{};
     std::strncpy(copy.data(), path != nullptr ? path : q48_emu_device_path(emu), copy.size() - 1);
-    return Q48_api_printer_open(copy.data());
+    const intptr_t result = Q48_api_printer_open(copy.data());
+    if (result >= 0) {
+      opened.push_back(result);
+    }
+    return result;
   }
 
   // Plugs in and opens; the handle is closed at the end of the test.
@@ -121,6 +129,7 @@ protected:
   q48_emu_config cfg{};
   q48_emu *emu = nullptr;
   intptr_t handle = -1;
+  std::vector<intptr_t> opened; // every handle an open gave out, ended or not
   std::string fds_before;
 };
 
