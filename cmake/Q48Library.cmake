@@ -10,7 +10,7 @@ function(q48_library_settings target)
     C_VISIBILITY_PRESET hidden
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON
-    VERSION 1.0.0
+    VERSION ${PROJECT_VERSION}
     SOVERSION 1)
   q48_hardening(${target})
   if(NOT Q48_SANITIZE)

@@ -60,7 +60,7 @@ done
 # The armhf binaries must really be ARM code, in the armhf library folder.
 unpacked="$work/armhf"
 for deb in "${armhf[@]}"; do dpkg-deb -x "$deb" "$unpacked"; done
-for elf in "$unpacked"/usr/lib/arm-linux-gnueabihf/libQ48*.so.1.0.0 "$unpacked"/usr/bin/*; do
+for elf in "$unpacked"/usr/lib/arm-linux-gnueabihf/libQ48*.so.1.*.* "$unpacked"/usr/bin/*; do
   machine=$(readelf -h "$elf" | sed -n 's/^ *Machine: *//p')
   echo "$(basename "$elf"): $machine"
   [ "$machine" = ARM ]

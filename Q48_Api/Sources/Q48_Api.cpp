@@ -3,10 +3,15 @@
 
 #include "Q48_Api.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
+#include <ctime>
+#include <poll.h>
 
+#include "Q48_Tb.h"
 #include "q48_internal.h"
 
 extern "C" {
@@ -48,7 +53,62 @@ namespace q48 {
 
 bool debug_enabled() { return DEBUG_MESSAGES == 1; }
 
-void sleep_ms(unsigned long ms) { (void)usleep(static_cast<useconds_t>(ms * 1000)); }
+stopwatch::stopwatch() : m_ok(clock_gettime(CLOCK_MONOTONIC, &m_start) == 0) {}
+
+unsigned long stopwatch::elapsed_ms() const {
+  struct timespec now {};
+  unsigned long ms = 0xFFFFFFFFUL;
+  if (m_ok && clock_gettime(CLOCK_MONOTONIC, &now) == 0) {
+    struct timespec start = m_start;
+    struct timespec elapsed {};
+    Q48_tb_get_delta_ts(&now, &start, &elapsed);
+    Q48_tb_convert_ts_to_ms(&elapsed, &ms);
+  }
+  return ms;
+}
+
+unsigned long stopwatch::left_ms(unsigned long budget_ms) const {
+  const unsigned long elapsed = elapsed_ms();
+  return elapsed >= budget_ms ? 0 : budget_ms - elapsed;
+}
+
+void sleep_ms(unsigned long ms) {
+  struct timespec until {};
+  if (clock_gettime(CLOCK_MONOTONIC, &until) != 0) {
+    return;
+  }
+  constexpr long kNsPerSec = 1000000000L;
+  until.tv_sec += static_cast<time_t>(ms / 1000);
+  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (until.tv_nsec >= kNsPerSec) {
+    until.tv_nsec -= kNsPerSec;
+    until.tv_sec += 1;
+  }
+  // An absolute deadline resumes for exactly the time left after a signal.
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
+int poll_one(int fd, short events, unsigned long wait_ms) {
+  const stopwatch watch;
+  unsigned long left = wait_ms;
+  int ready = 0;
+  for (;;) {
+    struct pollfd p {};
+    p.fd = fd;
+    p.events = events;
+    ready = poll(&p, 1, static_cast<int>(std::min<unsigned long>(left, INT_MAX)));
+    if (ready >= 0 || errno != EINTR) {
+      break;
+    }
+    left = watch.left_ms(wait_ms);
+    if (left == 0) {
+      ready = 0;
+      break;
+    }
+  }
+  return ready;
+}
 
 } // namespace q48
 
@@ -63,6 +123,9 @@ intptr_t Q48_api_printer_open(char *port) {
     if (communication == q48::kUsb) {
       result = q48::usb::open(port);
     } else if (communication == q48::kDeviceFile) {
+      // One connection per process, whatever its transport: a USB
+      // connection left open would keep its claim and its ring.
+      q48::usb::end_live_connection();
       result = q48::file::open(port);
     }
   }
@@ -77,7 +140,8 @@ int Q48_api_printer_set_serial(intptr_t printer, unsigned long baud_rate, unsign
   if (printer >= 0) {
     result = 1;
     if (communication == q48::kDeviceFile) {
-      result = q48::file::set_serial(static_cast<int>(printer), baud_rate, parity, stop_bits);
+      const int fd = q48::file::descriptor_of(printer);
+      result = fd >= 0 ? q48::file::set_serial(fd, baud_rate, parity, stop_bits) : 0;
     }
   }
   return result;
@@ -88,7 +152,10 @@ void Q48_api_printer_close(intptr_t printer) {
     return;
   }
   if (communication == q48::kDeviceFile) {
-    q48::file::close(static_cast<int>(printer));
+    const int fd = q48::file::descriptor_of(printer);
+    if (fd >= 0) {
+      q48::file::close(fd);
+    }
   } else if (communication == q48::kUsb) {
     q48::usb::close(printer);
   }
@@ -98,7 +165,8 @@ int Q48_api_printer_clear(intptr_t printer) {
   int result = 0;
   if (printer >= 0) {
     if (communication == q48::kDeviceFile) {
-      result = q48::file::clear(static_cast<int>(printer));
+      const int fd = q48::file::descriptor_of(printer);
+      result = fd >= 0 ? q48::file::clear(fd) : 0;
     } else if (communication == q48::kUsb) {
       result = q48::usb::clear(printer);
     }
@@ -111,7 +179,8 @@ int Q48_api_printer_write(intptr_t printer, unsigned char *data, int size,
   int result = 0;
   if (transfer_args_ok(printer, data, size)) {
     if (communication == q48::kDeviceFile) {
-      result = q48::file::write(static_cast<int>(printer), data, size, timeout_ms);
+      const int fd = q48::file::descriptor_of(printer);
+      result = fd >= 0 ? q48::file::write(fd, data, size, timeout_ms) : 0;
     } else if (communication == q48::kUsb) {
       result = q48::usb::write(printer, data, size, timeout_ms);
     }
@@ -127,7 +196,8 @@ int Q48_api_printer_read(intptr_t printer, unsigned char *data, int size,
       std::printf("\n Start of reading = %d \n", size);
     }
     if (communication == q48::kDeviceFile) {
-      result = q48::file::read(static_cast<int>(printer), data, size, timeout_ms);
+      const int fd = q48::file::descriptor_of(printer);
+      result = fd >= 0 ? q48::file::read(fd, data, size, timeout_ms) : 0;
     } else if (communication == q48::kUsb) {
       result = q48::usb::read(printer, data, size, timeout_ms);
     }

@@ -8,7 +8,12 @@
  *  - A negative handle is one of open's codes. Every function given a
  *    negative handle does nothing and returns 0 (close returns nothing).
  *  - Calls block the calling thread and must not overlap: the library takes
- *    no lock and starts no thread.
+ *    no lock and starts no thread. Every wait is measured on the monotonic
+ *    clock, so setting the system clock neither ends nor stretches it, and
+ *    a signal that interrupts a wait or a pause (a timer without
+ *    SA_RESTART, say) neither ends it early nor restarts it.
+ *  - A time-out of 0 ms means one attempt, not "wait for ever" as it does in
+ *    libusb and libserialport.
  *  - No function reports errors other than by its result; none sets a global
  *    error variable. With DEBUG_MESSAGES set to exactly 1 the USB transport
  *    and read print diagnostics to standard output.
@@ -28,6 +33,13 @@
 #define Q48_API_H
 
 #include <stdint.h>
+
+/* Version of this interface: 1.1.0. */
+#define Q48_API_VERSION_MAJOR 1
+#define Q48_API_VERSION_MINOR 1
+#define Q48_API_VERSION_PATCH 0
+#define Q48_API_VERSION                                                                            \
+  ((Q48_API_VERSION_MAJOR << 16) | (Q48_API_VERSION_MINOR << 8) | Q48_API_VERSION_PATCH)
 
 #if defined(__GNUC__)
 #define Q48_API_EXPORT __attribute__((visibility("default")))
@@ -53,13 +65,18 @@ Q48_API_EXPORT extern int Q48_API_ACCESS_READ;
 Q48_API_EXPORT extern int Q48_API_INTERFACE;
 Q48_API_EXPORT extern int Q48_API_ACCESS_READ_ENDPOINT_SIZE;
 /* The USB receive ring: 1024 bytes of storage (NULL while no USB connection
- * is open), read index and write index. It holds at most 1023 bytes. */
+ * is open), read index and write index. It holds at most 1023 bytes. The
+ * library owns the storage: it is allocated by a USB open and freed by close
+ * or the next open, so an application neither frees it nor keeps its
+ * address. */
 Q48_API_EXPORT extern unsigned char *m_pub_rx_buffer;
 Q48_API_EXPORT extern int m_index_rx_bottom;
 Q48_API_EXPORT extern int m_index_rx_top;
 
 /* Codes of Q48_api_printer_open. */
-#define Q48_API_OPEN_FAILED (-1)       /* open(2) failed; USB: device list or libusb_open failed */
+#define Q48_API_OPEN_FAILED                                                                        \
+  (-1)                                 /* open(2) failed (errno says why); USB: device list or     \
+                                          libusb_open failed */
 #define Q48_API_NO_PRINTER (-2)        /* NULL path, no transport, no such device, wrong device */
 #define Q48_API_DETACH_FAILED (-3)     /* a kernel driver holds the interface and will not let go */
 #define Q48_API_CLAIM_TIMEOUT (-4)     /* the interface stayed busy for 1000 ms */
@@ -67,6 +84,11 @@ Q48_API_EXPORT extern int m_index_rx_top;
 #define Q48_API_NO_ALTSETTING (-6)     /* the first interface has no alternate setting */
 #define Q48_API_TOO_FEW_ENDPOINTS (-7) /* an alternate setting has fewer than two endpoints */
 #define Q48_API_NO_MEMORY (-8)         /* the receive ring cannot be allocated */
+
+/* Codes of Q48_api_printer_read over USB. */
+#define Q48_API_READ_NO_MEMORY (-1) /* the per-call scratch buffer cannot be allocated */
+#define Q48_API_READ_RING_FULL (-2) /* one more packet would fill the ring's last free slot */
+#define Q48_API_READ_NO_ROOM (-3)   /* the ring's free space is less than one packet */
 
 /* "Mirelvank - libQ48Api - R3-V1.03a - S507312": the same constant pointer
  * on every call; neither change nor free it. */
@@ -76,7 +98,9 @@ Q48_API_EXPORT char *Q48_api_get_library_info(void);
  * above. port must be a writable NUL-terminated string: a USB path is cut
  * into tokens in place with strtok, after which port reads only up to its
  * first component ("/dev"). Pass a copy if you need the path afterwards.
- * Device files are opened O_RDWR | O_EXCL | O_NOCTTY.
+ * Device files are opened O_RDWR | O_EXCL | O_NOCTTY; when that fails the
+ * result is -1 and errno holds the reason. A device-file open first ends a
+ * USB connection that is still open, as a USB open does.
  *
  * USB: finds the device at the path's bus and address, selects
  * configuration 1, takes the endpoints and the IN packet size from the first
@@ -105,9 +129,18 @@ Q48_API_EXPORT intptr_t Q48_api_printer_open(char *port);
  * 115200 (anything else is 115200), always 8 data bits, parity 'O'/'o' odd,
  * 'E'/'e' even, anything else none, stop_bits 2 or else 1; hardware flow
  * control, raw mode, a read returns after 0.1 s of silence. Pending input is
- * discarded. Returns 0 for a negative handle, else 1 (also when the device
- * refuses the settings, and without touching it while the transport is not
- * the device file). The port keeps these settings after close. */
+ * discarded. Returns 1 when the settings are applied, 0 for a negative
+ * handle and 0 when the device refuses them (tcsetattr fails: not a
+ * terminal, or a closed descriptor). While the transport is not the device
+ * file it returns 1 without touching the device. Open applies 115200 8N1 to
+ * a ttyS path this way and ignores the result. The port keeps these
+ * settings after close.
+ *
+ * Device-file handles: every call of the device-file transport (this one,
+ * close, clear, write and read) refuses a handle above INT_MAX, which would
+ * be cut to some other descriptor, and the handle of a live USB connection;
+ * refused means 0, or nothing for close. Any other non-negative descriptor
+ * is taken, one that the application opened itself included. */
 Q48_API_EXPORT int Q48_api_printer_set_serial(intptr_t printer, unsigned long baud_rate,
                                               unsigned char data_bits, unsigned char parity,
                                               unsigned char stop_bits);
@@ -122,12 +155,15 @@ Q48_API_EXPORT int Q48_api_printer_set_serial(intptr_t printer, unsigned long ba
 Q48_API_EXPORT void Q48_api_printer_close(intptr_t printer);
 
 /* Discards pending input. Returns 1 on an open transport, whatever the reads
- * brought, 0 for a negative handle or when no transport is chosen.
+ * brought, 0 for a negative handle or when no transport is chosen. Either
+ * transport returns within about 1000 ms, however much the printer sends.
  * Device file: reads until the device has been silent for 100 ms.
- * USB: reads for up to 500 ms until one transfer brings bytes (up to 256 of
- * them; the rest stays pending), then empties the receive ring: about 550 ms
- * on a silent printer. A USB handle that is not the open connection gives 0
- * without a transfer. */
+ * USB: waits up to 500 ms for a transfer that brings bytes (about 550 ms on
+ * a silent printer); once bytes come, it reads on until a transfer brings
+ * none, so nothing of a long pending answer is left for the next read. Then
+ * it empties the receive ring. Each transfer asks for 256 bytes, or one
+ * packet where packets are larger. A USB handle that is not the open
+ * connection gives 0 without a transfer. */
 Q48_API_EXPORT int Q48_api_printer_clear(intptr_t printer);
 
 /* Sends size bytes from data within timeout_ms milliseconds and returns the
@@ -152,11 +188,16 @@ Q48_API_EXPORT int Q48_api_printer_write(intptr_t printer, unsigned char *data, 
  * USB: takes one IN packet per transfer (100 ms each) into the receive
  * ring; returns size once size bytes have arrived (a ring that holds them
  * already answers at once, without a transfer), else 0 at the time-out with
- * the bytes kept in the ring for the next read. -1 when the per-call
- * scratch buffer cannot be allocated, -2 when a packet would fill the ring's
- * last free slot, -3 when it is longer than the free space; the ring keeps
- * what it held in every case, so a request above 1023 bytes can never be
- * met. A USB handle that is not the open connection gives 0.
+ * the bytes kept in the ring for the next read. A transfer is made only
+ * while the ring has room for a whole packet of
+ * Q48_API_ACCESS_READ_ENDPOINT_SIZE bytes; otherwise the call returns at
+ * once with Q48_API_READ_RING_FULL (-2) or Q48_API_READ_NO_ROOM (-3), the
+ * ring unchanged and the rest of the answer still with the printer, so a
+ * following smaller read gets every byte in order. The largest request that
+ * can always be met is 1024 - packet size: 960 bytes with 64-byte packets,
+ * 512 with 512-byte packets. -1 (Q48_API_READ_NO_MEMORY) when the per-call
+ * scratch buffer cannot be allocated. The ring keeps what it held in every
+ * case. A USB handle that is not the open connection gives 0.
  * With DEBUG_MESSAGES 1 it prints "\n Start of reading = <size> \n" first. */
 Q48_API_EXPORT int Q48_api_printer_read(intptr_t printer, unsigned char *data, int size,
                                         unsigned long timeout_ms);

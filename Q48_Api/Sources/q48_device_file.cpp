@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 #include "Q48_Api.h"
-#include "Q48_Tb.h"
 #include "q48_internal.h"
 
 namespace q48::file {
@@ -28,7 +27,8 @@ namespace {
 
 // A serial port set up by set_serial answers a read after 0.1 s of silence;
 // the drain uses the same silence on every device file.
-constexpr int kDrainSilenceMs = 100;
+constexpr unsigned long kDrainSilenceMs = 100;
+constexpr unsigned long kDrainBudgetMs = 1000;
 constexpr std::size_t kDrainChunk = 256;
 
 struct speed_code {
@@ -86,22 +86,6 @@ private:
   bool m_changed = false;
 };
 
-unsigned long time_left(struct timespec *start, unsigned long timeout_ms) {
-  const unsigned long age = Q48_tb_calc_age_in_ms(start);
-  return age >= timeout_ms ? 0 : timeout_ms - age;
-}
-
-// Waits until fd is ready for events, an error or hang-up is pending, or
-// wait_ms has passed. Which of them it was does not matter: the transfer
-// that follows finds out.
-void wait_ready(int fd, short events, unsigned long wait_ms) {
-  struct pollfd p {};
-  p.fd = fd;
-  p.events = events;
-  const int poll_ms = static_cast<int>(std::min<unsigned long>(wait_ms, INT_MAX));
-  (void)poll(&p, 1, poll_ms);
-}
-
 ssize_t read_some(int fd, unsigned char *data, std::size_t n) { return ::read(fd, data, n); }
 ssize_t write_some(int fd, unsigned char *data, std::size_t n) { return ::write(fd, data, n); }
 
@@ -109,22 +93,23 @@ ssize_t write_some(int fd, unsigned char *data, std::size_t n) { return ::write(
 // error, end of file, nothing ready) is followed by the sleep step, so a
 // device that keeps reporting readiness without moving bytes cannot make the
 // loop spin. The time-out test follows every attempt, so there is always at
-// least one, and with timeout_ms 0 exactly one.
+// least one, and with timeout_ms 0 exactly one. Whether the wait for
+// readiness ended by data, error, hang-up or time does not matter: the
+// attempt that follows finds out.
 int transfer(int fd, unsigned char *data, int size, unsigned long timeout_ms, short events,
              ssize_t (*move)(int, unsigned char *, std::size_t)) {
   int result = 0;
-  struct timespec start {};
-  Q48_tb_set_time_stamp(&start);
+  const stopwatch watch;
   const nonblocking_scope nonblocking(fd);
   while (result < size) {
-    wait_ready(fd, events, time_left(&start, timeout_ms));
+    (void)poll_one(fd, events, watch.left_ms(timeout_ms));
     const ssize_t moved = move(fd, data + result, static_cast<std::size_t>(size - result));
     if (moved > 0) {
       result += static_cast<int>(moved);
     } else {
-      sleep_ms(std::min(sleep_step_ms(timeout_ms), time_left(&start, timeout_ms)));
+      sleep_ms(std::min(sleep_step_ms(timeout_ms), watch.left_ms(timeout_ms)));
     }
-    if (Q48_tb_calc_age_in_ms(&start) >= timeout_ms) {
+    if (watch.elapsed_ms() >= timeout_ms) {
       break;
     }
   }
@@ -132,6 +117,11 @@ int transfer(int fd, unsigned char *data, int size, unsigned long timeout_ms, sh
 }
 
 } // namespace
+
+int descriptor_of(intptr_t printer) {
+  const bool ours = printer >= 0 && printer <= INT_MAX && !usb::is_live(printer);
+  return ours ? static_cast<int>(printer) : -1;
+}
 
 intptr_t open(const char *path) {
   const int fd = ::open(path, O_RDWR | O_EXCL | O_NOCTTY);
@@ -155,8 +145,9 @@ int set_serial(int fd, unsigned long baud_rate, unsigned char parity, unsigned c
   sNewTermIo.c_cc[VTIME] = 1;
   sNewTermIo.c_cc[VMIN] = 0;
   (void)tcflush(fd, TCIFLUSH);
-  (void)tcsetattr(fd, TCSANOW, &sNewTermIo);
-  return 1;
+  // A device that refuses the settings (not a terminal, or closed) must not
+  // leave the caller believing the line is set.
+  return tcsetattr(fd, TCSANOW, &sNewTermIo) == 0 ? 1 : 0;
 }
 
 void close(int fd) { (void)::close(fd); }
@@ -164,16 +155,22 @@ void close(int fd) { (void)::close(fd); }
 int clear(int fd) {
   const nonblocking_scope nonblocking(fd);
   std::array<unsigned char, kDrainChunk> drained{};
+  const stopwatch whole;
+  stopwatch silence;
   for (;;) {
-    struct pollfd p {};
-    p.fd = fd;
-    p.events = POLLIN;
-    const int ready = poll(&p, 1, kDrainSilenceMs);
-    if (ready < 0 && errno == EINTR) {
-      continue;
-    }
-    if (ready <= 0 || ::read(fd, drained.data(), drained.size()) <= 0) {
+    // A printer that reports its status every few milliseconds is never
+    // silent for long: the clear as a whole still ends after its budget.
+    const unsigned long wait_ms =
+        std::min(silence.left_ms(kDrainSilenceMs), whole.left_ms(kDrainBudgetMs));
+    if (wait_ms == 0 || poll_one(fd, POLLIN, wait_ms) <= 0) {
       break;
+    }
+    const ssize_t n = ::read(fd, drained.data(), drained.size());
+    if (n == 0 || (n < 0 && errno != EINTR)) {
+      break;
+    }
+    if (n > 0) {
+      silence = stopwatch();
     }
   }
   return 1;

@@ -5,6 +5,7 @@
 #define Q48_INTERNAL_H
 
 #include <cstdint>
+#include <ctime>
 #include <utility>
 
 namespace q48 {
@@ -28,13 +29,35 @@ private:
   bool m_armed = true;
 };
 
+// Measures a call's time on the monotonic clock: a board that steps its
+// real-time clock when NTP first answers (often by years) must neither end
+// a running wait early nor stretch it.
+class stopwatch {
+public:
+  stopwatch();
+  // Milliseconds since construction, wrapping at 32 bits like every age of
+  // the toolbox; 0xFFFFFFFF when the clock cannot be read, so a wait ends.
+  unsigned long elapsed_ms() const;
+  // What is left of budget_ms, 0 once it is spent.
+  unsigned long left_ms(unsigned long budget_ms) const;
+
+private:
+  struct timespec m_start {};
+  bool m_ok = false;
+};
+
 // The pause between two passes of a transfer loop that moved nothing: short
 // enough to keep latency low, long enough not to burn a core while waiting.
 constexpr unsigned long kSleepStepMs = 10;
 constexpr unsigned long sleep_step_ms(unsigned long timeout_ms) {
   return timeout_ms < kSleepStepMs ? timeout_ms : kSleepStepMs;
 }
+// Sleeps the whole of ms: a signal handler that interrupts it does not cut
+// the pause short, so loops keep their rhythm under a timer signal.
 void sleep_ms(unsigned long ms);
+// poll(2) on one descriptor for up to wait_ms, resumed after a signal for
+// the time left. Returns poll's result; 0 once the time is spent.
+int poll_one(int fd, short events, unsigned long wait_ms);
 
 bool debug_enabled();
 
@@ -42,6 +65,10 @@ enum transport : int { kNoTransport = 0, kDeviceFile = 1, kUsb = 2 };
 
 // Device-file transport (line-printer nodes and serial ports).
 namespace file {
+// The descriptor that a device-file handle stands for, or -1 when the handle
+// cannot be one of ours: above INT_MAX (a cut would hit some other
+// descriptor) or the address of the live USB connection.
+int descriptor_of(intptr_t printer);
 intptr_t open(const char *path);
 int set_serial(int fd, unsigned long baud_rate, unsigned char parity, unsigned char stop_bits);
 void close(int fd);
@@ -52,6 +79,10 @@ int read(int fd, unsigned char *data, int size, unsigned long timeout_ms);
 
 // USB transport through libusb-1.0.
 namespace usb {
+// True while printer is the open USB connection.
+bool is_live(intptr_t printer);
+// Ends the open USB connection, if any, as close would.
+void end_live_connection();
 intptr_t open(char *port);
 void close(intptr_t printer);
 int clear(intptr_t printer);

@@ -6,6 +6,7 @@
 // the next read. Every transfer waits at most 100 ms, so each loop tests its
 // own time budget at least that often.
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,6 @@
 #include <libusb.h>
 
 #include "Q48_Api.h"
-#include "Q48_Tb.h"
 #include "q48_internal.h"
 
 namespace q48::usb {
@@ -37,8 +37,12 @@ constexpr unsigned int kTransferTimeoutMs = 100;
 constexpr unsigned long kClaimBudgetMs = 1000;
 constexpr unsigned long kClaimStepMs = 100;
 
+// How long a clear waits for a late answer from a silent printer, and how
+// long it may take at most while the printer goes on sending.
 constexpr unsigned long kClearBudgetMs = 500;
+constexpr unsigned long kClearLimitMs = 1000;
 constexpr int kClearChunk = 256;
+constexpr int kClearChunkMax = 1024;
 
 // The one connection of this process. Only a handle equal to it is ever
 // given to libusb: a closed or replaced handle would be a dangling pointer.
@@ -183,8 +187,7 @@ intptr_t detach(libusb_device_handle *handle) {
 }
 
 intptr_t claim(libusb_device_handle *handle) {
-  timespec start_time{};
-  Q48_tb_set_time_stamp(&start_time);
+  const stopwatch start_time;
   intptr_t result = 0;
   while (libusb_claim_interface(handle, Q48_API_INTERFACE) != 0) {
     // A driver may have bound again since the first detach.
@@ -193,7 +196,7 @@ intptr_t claim(libusb_device_handle *handle) {
       std::printf(" DETACH error = %d \n", detached);
     }
     sleep_ms(kClaimStepMs);
-    if (Q48_tb_calc_age_in_ms(&start_time) >= kClaimBudgetMs) {
+    if (start_time.elapsed_ms() >= kClaimBudgetMs) {
       result = Q48_API_CLAIM_TIMEOUT;
       break;
     }
@@ -337,14 +340,22 @@ void print_read_pass(const unsigned char *packet, int count, int error) {
 }
 
 // Fills the ring one packet at a time until it holds `size` bytes, the time
-// runs out, or a packet does not fit; returns 0 or the code of the misfit.
+// runs out, or a packet would not fit; returns 0 or the code of the misfit.
 int receive(libusb_device_handle *handle, unsigned char *read_buffer, int size,
-            unsigned long timeout_ms, timespec *start_time) {
+            unsigned long timeout_ms, const stopwatch &start_time) {
   const auto packet_size = static_cast<size_t>(Q48_API_ACCESS_READ_ENDPOINT_SIZE) + 1;
   int current_buffer_size = buffer_get_rx_count();
   int free_buffer_size = buffer_get_rx_free();
   int result = 0;
   while (current_buffer_size < size) {
+    // A packet read from the printer cannot be given back: ask for one only
+    // while the ring can take a whole one, and leave the rest of the answer
+    // with the printer for a smaller read.
+    if (Q48_API_ACCESS_READ_ENDPOINT_SIZE >= free_buffer_size) {
+      result = Q48_API_ACCESS_READ_ENDPOINT_SIZE > free_buffer_size ? Q48_API_READ_NO_ROOM
+                                                                    : Q48_API_READ_RING_FULL;
+      break;
+    }
     int count = 0;
     std::memset(read_buffer, 0, packet_size);
     const int error =
@@ -356,13 +367,14 @@ int receive(libusb_device_handle *handle, unsigned char *read_buffer, int size,
     if (count < 1) {
       sleep_ms(sleep_step_ms(timeout_ms));
     }
-    // The packet is dropped whole: the ring keeps what it held.
+    // Not reached with a packet no longer than asked for; kept so that a
+    // misbehaving transfer cannot overrun the ring.
     if (free_buffer_size < count) {
-      result = -3;
+      result = Q48_API_READ_NO_ROOM;
       break;
     }
     if (buffer_set_rx_data(read_buffer, count) != 1) {
-      result = -2;
+      result = Q48_API_READ_RING_FULL;
       break;
     }
     current_buffer_size = buffer_get_rx_count();
@@ -371,7 +383,7 @@ int receive(libusb_device_handle *handle, unsigned char *read_buffer, int size,
       std::printf("Read count bytes = %d, free buffer size = %d, current buffer = %d \n", count,
                   free_buffer_size, current_buffer_size);
     }
-    if (Q48_tb_calc_age_in_ms(start_time) >= timeout_ms) {
+    if (start_time.elapsed_ms() >= timeout_ms) {
       break;
     }
   }
@@ -380,12 +392,18 @@ int receive(libusb_device_handle *handle, unsigned char *read_buffer, int size,
 
 } // namespace
 
-intptr_t open(char *port) {
-  // One connection per process: a new open ends the earlier one, so that its
-  // claim, handle, ring and context are not left behind.
+bool is_live(intptr_t printer) { return connection_of(printer) != nullptr; }
+
+void end_live_connection() {
   if (s_connection != nullptr) {
     end_connection(s_connection);
   }
+}
+
+intptr_t open(char *port) {
+  // One connection per process: a new open ends the earlier one, so that its
+  // claim, handle, ring and context are not left behind.
+  end_live_connection();
   int connection_bus = -1;
   int connection_device = -1;
   path_numbers(port, connection_bus, connection_device);
@@ -403,32 +421,44 @@ void close(intptr_t printer) {
   }
 }
 
-// Drops what the printer has pending: stops at the first transfer that
-// brings bytes, or when the printer stays silent for the whole budget.
+// Drops what the printer has pending. A silent printer gets the budget's
+// time to send a late answer. Once bytes come, the clear reads on until a
+// transfer brings none, so no rest of a long answer is left to pass for the
+// answer to the next command; a printer that never stops talking is cut off
+// after the whole budget.
 int clear(intptr_t printer) {
   libusb_device_handle *handle = connection_of(printer);
   int result = 0;
   if (handle != nullptr) {
     const unsigned long timeout_ms = kClearBudgetMs;
-    timespec start_time{};
-    Q48_tb_set_time_stamp(&start_time);
-    std::array<unsigned char, kClearChunk> data{};
-    int count = 0;
-    while (count < 1) {
-      count = 0;
+    const stopwatch start_time;
+    // At least one packet per transfer: a packet longer than the transfer
+    // would overflow it and be lost unseen.
+    std::array<unsigned char, kClearChunkMax> data{};
+    const int length =
+        std::clamp(Q48_API_ACCESS_READ_ENDPOINT_SIZE, kClearChunk, static_cast<int>(data.size()));
+    bool brought_bytes = false;
+    for (;;) {
+      int count = 0;
       if (debug_enabled()) {
         std::printf(" Start bulk data = %d \n", Q48_API_ACCESS_READ);
       }
       const int ret = libusb_bulk_transfer(handle, endpoint(Q48_API_ACCESS_READ), data.data(),
-                                           kClearChunk, &count, kTransferTimeoutMs);
+                                           length, &count, kTransferTimeoutMs);
       if (debug_enabled()) {
         std::printf(" Clear read - ret = %d / %d \n", count, ret);
       }
-      if (count > 0 && ret == 0) {
+      if (count > 0) {
+        brought_bytes = true;
+      } else if (brought_bytes) {
         break;
+      } else {
+        sleep_ms(sleep_step_ms(timeout_ms));
+        if (start_time.elapsed_ms() >= timeout_ms) {
+          break;
+        }
       }
-      sleep_ms(sleep_step_ms(timeout_ms));
-      if (Q48_tb_calc_age_in_ms(&start_time) >= timeout_ms) {
+      if (start_time.elapsed_ms() >= kClearLimitMs) {
         break;
       }
     }
@@ -441,8 +471,7 @@ int clear(intptr_t printer) {
 int write(intptr_t printer, unsigned char *data, int size, unsigned long timeout_ms) {
   libusb_device_handle *handle = connection_of(printer);
   int result = 0;
-  timespec start_time{};
-  Q48_tb_set_time_stamp(&start_time);
+  const stopwatch start_time;
   while (handle != nullptr && result < size) {
     if (debug_enabled()) {
       std::printf("Startig wirting = %d\n", Q48_API_ACCESS_WRITE);
@@ -464,7 +493,7 @@ int write(intptr_t printer, unsigned char *data, int size, unsigned long timeout
     } else {
       sleep_ms(sleep_step_ms(timeout_ms));
     }
-    if (Q48_tb_calc_age_in_ms(&start_time) >= timeout_ms) {
+    if (start_time.elapsed_ms() >= timeout_ms) {
       break;
     }
   }
@@ -475,16 +504,15 @@ int read(intptr_t printer, unsigned char *data, int size, unsigned long timeout_
   libusb_device_handle *handle = connection_of(printer);
   int result = 0;
   if (handle != nullptr) {
-    timespec start_time{};
-    Q48_tb_set_time_stamp(&start_time);
+    const stopwatch start_time;
     const auto packet_size = static_cast<size_t>(Q48_API_ACCESS_READ_ENDPOINT_SIZE) + 1;
     auto *read_buffer = static_cast<unsigned char *>(std::malloc(packet_size));
     const scope_exit free_buffer([read_buffer] { std::free(read_buffer); });
     if (read_buffer == nullptr) {
-      result = -1;
+      result = Q48_API_READ_NO_MEMORY;
     } else {
       std::memset(read_buffer, 0, packet_size);
-      result = receive(handle, read_buffer, size, timeout_ms, &start_time);
+      result = receive(handle, read_buffer, size, timeout_ms, start_time);
       if (result == 0 && buffer_get_rx_count() >= size) {
         result = buffer_get_rx_data(data, size);
       }

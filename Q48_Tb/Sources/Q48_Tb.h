@@ -22,6 +22,13 @@
 
 #include <time.h>
 
+/* Version of this interface: 1.1.0. */
+#define Q48_TB_VERSION_MAJOR 1
+#define Q48_TB_VERSION_MINOR 1
+#define Q48_TB_VERSION_PATCH 0
+#define Q48_TB_VERSION                                                                             \
+  ((Q48_TB_VERSION_MAJOR << 16) | (Q48_TB_VERSION_MINOR << 8) | Q48_TB_VERSION_PATCH)
+
 #if defined(__GNUC__)
 #define Q48_TB_EXPORT __attribute__((visibility("default")))
 #else
@@ -35,7 +42,8 @@ extern "C" {
 /* ---- Time stamps and elapsed time ------------------------------------- */
 
 /* Fills *ts_start from the real-time clock (CLOCK_REALTIME, so setting the
- * system clock moves every age). NULL: nothing happens. */
+ * system clock moves every age). NULL: nothing happens. libQ48Api measures
+ * its own waits on the monotonic clock instead. */
 Q48_TB_EXPORT void Q48_tb_set_time_stamp(struct timespec *ts_start);
 
 /* Milliseconds between *ts_start and now, as an absolute distance: a stamp in
@@ -49,7 +57,8 @@ Q48_TB_EXPORT unsigned long Q48_tb_calc_age_in_ms(struct timespec *ts_start);
  * nothing is written. */
 Q48_TB_EXPORT void Q48_tb_convert_ts_to_ms(struct timespec *ts, unsigned long *ms);
 
-/* *delta = |*ts1 - *ts2|, whatever their order, with one nanosecond borrow.
+/* *delta = |*ts1 - *ts2|, whatever their order; negative nanoseconds
+ * borrow one second, once.
  * ts1 and ts2 are only read. Any NULL argument: nothing is written. */
 Q48_TB_EXPORT void Q48_tb_get_delta_ts(struct timespec *ts1, struct timespec *ts2,
                                        struct timespec *delta);
@@ -65,7 +74,11 @@ Q48_TB_EXPORT void Q48_tb_get_delta_ts(struct timespec *ts1, struct timespec *ts
  *   Hi          other printable bytes stand for themselves; blanks, tabs,
  *               line ends and other unprintable bytes are skipped.
  * The conversion has no syntax errors; it never yields more bytes than the
- * text has.
+ * text has. Two rules surprise: the byte that ends hex mode (anything but
+ * a hex digit, a blank, a quote, an escape or a comment, "]" included) is
+ * itself consumed, so "[41,42]" gives 41 and then the text "42]", and
+ * "\x1BHello" gives 1B and then "ello"; and a lone last digit is dropped,
+ * so "[414]" gives 41 only.
  *
  * A command object is reached by an int handle. Handles come from a registry
  * on every target, so they do not depend on the width of an address: 0 means
@@ -119,8 +132,9 @@ Q48_TB_EXPORT void Q48_tb_cmd_exit(int cmd);
 
 /* A sized memory block is a heap block whose body is preceded by a 4-byte
  * length word on every target; callers hold the body address only and
- * release it with Q48_tb_free, never with free(). Bodies are limited to
- * 2^32 - 5 bytes; larger requests give NULL. */
+ * release it with Q48_tb_free, never with free(). Bodies are 4-byte aligned
+ * (not 8 or 16: do not store doubles or vector types in them directly). They
+ * are limited to 2^32 - 5 bytes; larger requests give NULL. */
 
 /* New block of size zeroed bytes (size 0 is a valid, empty block), or NULL. */
 Q48_TB_EXPORT void *Q48_tb_alloc_mem(unsigned long size);

@@ -1,5 +1,6 @@
 #include "q48_test_util.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -159,5 +160,41 @@ double now_ms() {
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
+
+namespace {
+volatile std::sig_atomic_t g_signals = 0;
+extern "C" void count_signal(int) { g_signals = g_signals + 1; }
+} // namespace
+
+signal_storm::signal_storm(long period_us) {
+  struct sigaction action {};
+  action.sa_handler = count_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0; // no SA_RESTART: interrupted calls fail with EINTR
+  (void)sigaction(SIGALRM, &action, nullptr);
+  struct sigevent event {};
+  event.sigev_notify = SIGEV_THREAD_ID;
+  event.sigev_signo = SIGALRM;
+  event._sigev_un._tid = gettid();
+  timer_t timer{};
+  if (timer_create(CLOCK_MONOTONIC, &event, &timer) == 0) {
+    m_timer = timer;
+    struct itimerspec every {};
+    every.it_interval.tv_nsec = period_us * 1000;
+    every.it_value.tv_nsec = period_us * 1000;
+    m_armed = timer_settime(timer, 0, &every, nullptr) == 0;
+  }
+  if (!m_armed) {
+    std::perror("signal_storm");
+    std::abort();
+  }
+}
+
+signal_storm::~signal_storm() {
+  (void)timer_delete(static_cast<timer_t>(m_timer));
+  std::signal(SIGALRM, SIG_IGN);
+}
+
+long signal_storm::delivered() { return g_signals; }
 
 } // namespace q48test

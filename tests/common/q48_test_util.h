@@ -55,6 +55,23 @@ run_result run_program(const std::vector<std::string> &argv,
 // Milliseconds on a monotonic clock, for measuring how long a call took.
 double now_ms();
 
+// SIGALRM to the constructing thread every period_us microseconds while the
+// object lives, with a handler installed without SA_RESTART, as an
+// application's interval timer would have it. Only that thread is hit, so
+// the emulated printer's own threads run undisturbed.
+class signal_storm {
+public:
+  explicit signal_storm(long period_us = 1000);
+  ~signal_storm();
+  signal_storm(const signal_storm &) = delete;
+  signal_storm &operator=(const signal_storm &) = delete;
+  static long delivered(); // signals handled so far in this process
+
+private:
+  void *m_timer = nullptr;
+  bool m_armed = false;
+};
+
 } // namespace q48test
 
 #endif

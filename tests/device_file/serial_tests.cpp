@@ -73,6 +73,9 @@ TEST_F(SerialSettings, EachArgumentMapsToItsControlBits) {
   const intptr_t h = open_path(ttyS0);
   ASSERT_GE(h, 0);
   for (const auto &r : rows) {
+    // Each row starts from settings it changes: a pty drops parity, and a
+    // request of which nothing could be applied counts as refused.
+    ASSERT_EQ(Q48_api_printer_set_serial(h, 4800, 8, 'n', 2), 1);
     EXPECT_EQ(Q48_api_printer_set_serial(h, r.baud, r.data_bits, r.parity, r.stop_bits), 1);
     // A Linux pty always clears PARENB (it has no parity to check), so
     // parity shows only through PARODD here; every other bit is kept.
@@ -90,6 +93,20 @@ TEST_F(SerialSettings, OutsideTheDeviceFileModeNothingIsTouched) {
     EXPECT_EQ(Q48_api_printer_set_serial(pty_slave_keep, 9600, 8, 'e', 2), 1);
     EXPECT_EQ(settings_of(pty_slave_keep).c_cflag, before.c_cflag) << "mode " << mode;
   }
+}
+
+TEST_F(SerialSettings, SettingsThatTheDeviceRefusesAreReported) {
+  // A FIFO behind a serial path takes no terminal settings; open still
+  // hands out its descriptor.
+  const std::string ttyS1 = dir.make_parents("dev/ttyS1");
+  ASSERT_EQ(mkfifo(ttyS1.c_str(), 0600), 0);
+  const int keep = ::open(ttyS1.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const intptr_t h = open_path(ttyS1);
+  ASSERT_GE(h, 0);
+  EXPECT_EQ(Q48_api_printer_set_serial(h, 9600, 8, 'n', 1), 0);
+  Q48_api_printer_close(h);
+  EXPECT_EQ(Q48_api_printer_set_serial(h, 9600, 8, 'n', 1), 0) << "a closed descriptor";
+  ::close(keep);
 }
 
 TEST_F(SerialSettings, PendingInputIsDiscardedAndSettingsOutliveClose) {

@@ -4,6 +4,10 @@
 #include "device_tree.h"
 
 #include <array>
+#include <atomic>
+#include <cstdint>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -147,6 +151,90 @@ TEST_F(DeviceFileTransfer, ClearDropsEverythingPending) {
   EXPECT_EQ(Q48_api_printer_clear(h), 1);
   unsigned char buf[16];
   EXPECT_EQ(Q48_api_printer_read(h, buf, sizeof buf, 0), 0);
+  Q48_api_printer_close(h);
+}
+
+TEST_F(DeviceFileTransfer, ClearOfAPrinterThatReportsEvery50MsEndsAfterASecond) {
+  const intptr_t h = open_path(ttyS0);
+  ASSERT_GE(h, 0);
+  std::atomic<bool> talking{true};
+  std::thread status([this, &talking] {
+    for (int i = 0; i < 60 && talking; ++i) {
+      (void)!::write(pty_master, "\x10\x04", 2);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  const double start = q48test::now_ms();
+  EXPECT_EQ(Q48_api_printer_clear(h), 1);
+  const double took = q48test::now_ms() - start;
+  talking = false;
+  status.join();
+  EXPECT_GE(took, 990);
+  EXPECT_LT(took, 1000 + kSlackMs);
+  Q48_api_printer_close(h);
+}
+
+// An application's interval timer without SA_RESTART interrupts every wait
+// and pause; each call must still take its own time and move the same bytes.
+TEST_F(DeviceFileTransfer, TimerSignalEveryMillisecondChangesNeitherBytesNorTiming) {
+  std::string job(3000, '\0');
+  for (std::size_t i = 0; i < job.size(); ++i) {
+    job[i] = static_cast<char>(i * 7);
+  }
+  std::array<unsigned char, 16> buf{};
+  const long signals_before = q48test::signal_storm::delivered();
+  double read_ms = 0;
+  double clear_ms = 0;
+  int read_count = -1;
+  {
+    const q48test::signal_storm storm;
+    const intptr_t h = open_path(ttyS0);
+    ASSERT_GE(h, 0);
+    EXPECT_EQ(Q48_api_printer_set_serial(h, 9600, 8, 'n', 1), 1);
+    EXPECT_EQ(Q48_api_printer_write(h, reinterpret_cast<unsigned char *>(job.data()), 3000, 1000),
+              3000);
+    double start = q48test::now_ms();
+    read_count = Q48_api_printer_read(h, buf.data(), 16, 300);
+    read_ms = q48test::now_ms() - start;
+    start = q48test::now_ms();
+    EXPECT_EQ(Q48_api_printer_clear(h), 1);
+    clear_ms = q48test::now_ms() - start;
+    Q48_api_printer_close(h);
+  }
+  EXPECT_GT(q48test::signal_storm::delivered() - signals_before, 100);
+  EXPECT_EQ(read_count, 0);
+  EXPECT_GE(read_ms, 290);
+  EXPECT_LT(read_ms, 300 + kSlackMs);
+  EXPECT_GE(clear_ms, 90);
+  EXPECT_LT(clear_ms, 100 + kSlackMs);
+  std::string got(3000, '\0');
+  std::size_t n = 0;
+  while (n < got.size()) {
+    const ssize_t r = ::read(pty_master, got.data() + n, got.size() - n);
+    ASSERT_GT(r, 0);
+    n += static_cast<std::size_t>(r);
+  }
+  EXPECT_EQ(got, job);
+}
+
+// Only descriptors the library may own are touched: a handle above INT_MAX
+// would be cut to another descriptor, and a live USB handle is no
+// descriptor at all (that half runs against the emulated printer).
+TEST_F(DeviceFileTransfer, HandleAboveIntMaxIsRefusedByEveryCall) {
+  if (sizeof(intptr_t) <= sizeof(int)) {
+    GTEST_SKIP() << "no handle exceeds INT_MAX on this target";
+  }
+  const intptr_t h = open_path(lp0);
+  ASSERT_GE(h, 0);
+  const auto cut_to_h = static_cast<intptr_t>((std::int64_t{1} << 32) + h);
+  unsigned char byte = 0x41;
+  EXPECT_EQ(Q48_api_printer_write(cut_to_h, &byte, 1, 0), 0);
+  EXPECT_EQ(Q48_api_printer_read(cut_to_h, &byte, 1, 0), 0);
+  EXPECT_EQ(Q48_api_printer_clear(cut_to_h), 0);
+  EXPECT_EQ(Q48_api_printer_set_serial(cut_to_h, 9600, 8, 'n', 1), 0);
+  Q48_api_printer_close(cut_to_h);
+  EXPECT_NE(fcntl(static_cast<int>(h), F_GETFD), -1) << "still open";
+  EXPECT_EQ(drain_lp0(), "");
   Q48_api_printer_close(h);
 }
 

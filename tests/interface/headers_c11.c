@@ -25,6 +25,11 @@ _Static_assert(SAME_TYPE(m_pub_rx_buffer, unsigned char *), "ring storage");
 _Static_assert(SAME_TYPE(Q48_tb_calc_age_in_ms, unsigned long (*)(struct timespec *)), "age");
 _Static_assert(SAME_TYPE(Q48_tb_cmd_init_coded, int (*)(unsigned char *, unsigned int)),
                "command handles are int");
+_Static_assert(Q48_API_VERSION == Q48_RELEASE_VERSION && Q48_TB_VERSION == Q48_RELEASE_VERSION,
+               "the headers name the release they belong to");
+_Static_assert(Q48_API_READ_NO_MEMORY == -1 && Q48_API_READ_RING_FULL == -2 &&
+                   Q48_API_READ_NO_ROOM == -3,
+               "read's codes");
 _Static_assert(SAME_TYPE(Q48_tb_alloc_mem_cat, void *(*)(void *, void *, unsigned long)), "append");
 
 int main(void) {

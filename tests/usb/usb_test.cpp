@@ -2,7 +2,11 @@
 // discovery and claim, clean-up after every failure, bulk writes, reads
 // through the receive ring, clear, and an unplugged printer.
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <string>
 #include <thread>
 
@@ -242,6 +246,35 @@ TEST_F(UsbPrinter, SecondOpenEndsTheFirstConnection) {
   expect_nothing_left();
 }
 
+// The handle carries no mark of its transport, so the device-file calls
+// check it: a live USB handle is never taken for a descriptor, and a
+// device-file open ends the USB connection as a USB open would.
+TEST_F(UsbPrinter, DeviceFileCallsNeverTakeTheUsbHandleForADescriptor) {
+  connect();
+  unsigned char b = 1;
+  communication = 1; // as an application may set it
+  EXPECT_EQ(Q48_api_printer_write(handle, &b, 1, 0), 0);
+  EXPECT_EQ(Q48_api_printer_read(handle, &b, 1, 0), 0);
+  EXPECT_EQ(Q48_api_printer_clear(handle), 0);
+  EXPECT_EQ(Q48_api_printer_set_serial(handle, 9600, 8, 'n', 1), 0);
+  Q48_api_printer_close(handle);
+  EXPECT_EQ(stats().claimed, 1);
+
+  q48test::temp_dir dir;
+  std::string lp0 = dir.make_parents("dev/usb/lp0");
+  ASSERT_EQ(mkfifo(lp0.c_str(), 0600), 0);
+  const int reader = ::open(lp0.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const intptr_t fd = Q48_api_printer_open(lp0.data());
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(communication, 1);
+  EXPECT_EQ(stats().claimed, 0) << "the USB connection ended";
+  EXPECT_EQ(m_pub_rx_buffer, nullptr);
+  Q48_api_printer_close(handle); // the ended USB handle
+  EXPECT_NE(fcntl(static_cast<int>(fd), F_GETFD), -1) << "the device file is still open";
+  Q48_api_printer_close(fd);
+  ::close(reader);
+}
+
 TEST_F(UsbPrinter, FailedSecondOpenLeavesNoConnectionBehind) {
   plug_in();
   const intptr_t first = open_path();
@@ -376,29 +409,85 @@ TEST_F(UsbPrinter, ShortAnswerIsKeptAndHandedOutFirstNextTime) {
   EXPECT_TRUE(std::equal(second.begin(), second.end(), got.begin() + 8));
 }
 
-TEST_F(UsbPrinter, PacketThatWouldFillTheLastSlotIsRefusedAfterFifteen) {
-  connect();
-  const auto answer = bytes(1024, 5);
-  q48_emu_queue_answer(emu, answer.data(), answer.size());
-  std::vector<unsigned char> got(1000, 0);
-  EXPECT_EQ(Q48_api_printer_read(handle, got.data(), 1000, 3000), -2);
-  EXPECT_EQ(stats().in_urbs, 16);
-  EXPECT_EQ(m_index_rx_top, 960);
-  EXPECT_EQ(m_index_rx_bottom, 0);
-  EXPECT_TRUE(std::equal(answer.begin(), answer.begin() + 960, m_pub_rx_buffer));
+// Answers longer than the ring at small and large packets. A read asks the
+// printer for a packet only while the ring can take it whole, so a request
+// the ring cannot meet stops with the rest of the answer still queued, and
+// smaller reads then get every byte once, in order.
+struct long_answer {
+  const char *name;
+  uint16_t packet;
+  size_t length;
+};
+
+void PrintTo(const long_answer &c, std::ostream *os) { *os << c.name; }
+
+class LongAnswer : public UsbPrinter, public ::testing::WithParamInterface<long_answer> {
+protected:
+  void SetUp() override {
+    cfg.max_packet_size = GetParam().packet;
+    connect();
+    answer = bytes(GetParam().length, 5);
+    q48_emu_queue_answer(emu, answer.data(), answer.size());
+  }
+  static int held() { return (m_index_rx_top - m_index_rx_bottom + 1024) % 1024; }
+  std::vector<unsigned char> answer;
+};
+
+TEST_P(LongAnswer, ReadThatTheRingCannotMeetLosesNothingAndSmallerReadsGetItAll) {
+  const int largest = 1024 - GetParam().packet;
+  std::vector<unsigned char> got(1024, 0);
+  const int expected =
+      GetParam().length > static_cast<size_t>(largest) ? Q48_API_READ_RING_FULL : 0;
+  EXPECT_EQ(Q48_api_printer_read(handle, got.data(), largest + 1, 300), expected);
+  EXPECT_EQ(held() + q48_emu_pending_answer_bytes(emu), answer.size())
+      << "every byte is in the ring or still with the printer";
+  std::vector<unsigned char> all;
+  while (all.size() < answer.size()) {
+    const int piece = static_cast<int>(std::min<size_t>(largest, answer.size() - all.size()));
+    ASSERT_EQ(Q48_api_printer_read(handle, got.data(), piece, 1000), piece) << all.size();
+    all.insert(all.end(), got.begin(), got.begin() + piece);
+  }
+  EXPECT_EQ(all, answer);
+  EXPECT_EQ(held(), 0);
 }
 
-TEST_F(UsbPrinter, PacketLongerThanTheFreeSpaceIsRefused) {
+TEST_P(LongAnswer, ClearDrainsTheWholeAnswerSoTheNextReadGetsOnlyNewBytes) {
+  const double start = now_ms();
+  EXPECT_EQ(Q48_api_printer_clear(handle), 1);
+  EXPECT_LT(now_ms() - start, 1500);
+  EXPECT_EQ(q48_emu_pending_answer_bytes(emu), 0u);
+  EXPECT_EQ(held(), 0);
+  const unsigned char fresh[] = {0x10, 0x04, 0x01};
+  q48_emu_queue_answer(emu, fresh, sizeof fresh);
+  unsigned char got[3] = {};
+  EXPECT_EQ(Q48_api_printer_read(handle, got, 3, 1000), 3);
+  EXPECT_TRUE(std::equal(got, got + 3, fresh));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packets, LongAnswer,
+    ::testing::Values(long_answer{"Short64", 64, 300}, long_answer{"Long64", 64, 1100},
+                      long_answer{"Longer64", 64, 2000}, long_answer{"Short512", 512, 300},
+                      long_answer{"Long512", 512, 1100}, long_answer{"Longer512", 512, 2000}),
+    [](const ::testing::TestParamInfo<long_answer> &param_info) { return param_info.param.name; });
+
+TEST_F(UsbPrinter, RingWithLessRoomThanAPacketRefusesAtOnceWithoutATransfer) {
   connect();
-  const auto answer = bytes(1064, 9);
-  // 960 + 40 bytes leave 24 free; the next full packet does not fit.
-  q48_emu_queue_answer(emu, answer.data(), 960);
-  q48_emu_queue_answer(emu, answer.data() + 960, 40);
-  q48_emu_queue_answer(emu, answer.data() + 1000, 64);
-  std::vector<unsigned char> got(1010, 0);
-  EXPECT_EQ(Q48_api_printer_read(handle, got.data(), 1010, 3000), -3);
-  EXPECT_EQ(m_index_rx_top, 1000);
-  EXPECT_TRUE(std::equal(answer.begin(), answer.begin() + 1000, m_pub_rx_buffer));
+  const auto answer = bytes(1063, 9);
+  // 896 + 63 bytes leave room for exactly one more packet; after it the
+  // ring holds 1023 and has room for none.
+  q48_emu_queue_answer(emu, answer.data(), 896);
+  q48_emu_queue_answer(emu, answer.data() + 896, 63);
+  q48_emu_queue_answer(emu, answer.data() + 959, 64);
+  q48_emu_queue_answer(emu, answer.data() + 1023, 40);
+  std::vector<unsigned char> got(answer.size(), 0);
+  EXPECT_EQ(Q48_api_printer_read(handle, got.data(), 1023 + 1, 3000), Q48_API_READ_NO_ROOM);
+  EXPECT_EQ(m_index_rx_top, 1023);
+  EXPECT_EQ(stats().in_urbs, 16);
+  EXPECT_EQ(q48_emu_pending_answer_bytes(emu), 40u);
+  ASSERT_EQ(Q48_api_printer_read(handle, got.data(), 960, 1000), 960);
+  ASSERT_EQ(Q48_api_printer_read(handle, got.data() + 960, 103, 1000), 103);
+  EXPECT_EQ(got, answer);
 }
 
 TEST_F(UsbPrinter, ReadPrintsTheBytesOfEachPacket) {
@@ -452,15 +541,23 @@ TEST_F(UsbPrinter, ClearOnASilentPrinterSpendsItsBudgetAndEmptiesTheRing) {
   EXPECT_EQ(m_index_rx_bottom, 0);
 }
 
-TEST_F(UsbPrinter, ClearStopsAtTheFirstTransferThatBringsBytes) {
+TEST_F(UsbPrinter, ClearOfAPrinterThatNeverStopsTalkingEndsAfterASecond) {
   connect();
-  const auto pending = bytes(300);
-  q48_emu_queue_answer(emu, pending.data(), pending.size());
+  std::atomic<bool> talking{true};
+  std::thread chatter([this, &talking] {
+    const auto status = bytes(64);
+    for (int i = 0; i < 150 && talking; ++i) {
+      q48_emu_queue_answer(emu, status.data(), status.size());
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
   const double start = now_ms();
   EXPECT_EQ(Q48_api_printer_clear(handle), 1);
-  EXPECT_LT(now_ms() - start, 400);
-  EXPECT_EQ(stats().in_urbs, 1);
-  EXPECT_EQ(q48_emu_pending_answer_bytes(emu), 44u) << "the rest stays for a later read";
+  const double took = now_ms() - start;
+  talking = false;
+  chatter.join();
+  EXPECT_GE(took, 950);
+  EXPECT_LT(took, 1600);
 }
 
 TEST_F(UsbPrinter, ClearPrintsEachTransfer) {
@@ -471,7 +568,54 @@ TEST_F(UsbPrinter, ClearPrintsEachTransfer) {
   int result = 0;
   const std::string text = printed([&] { result = Q48_api_printer_clear(handle); });
   EXPECT_EQ(result, 1);
-  EXPECT_EQ(text, " Start bulk data = 129 \n Clear read - ret = 2 / 0 \n");
+  EXPECT_EQ(text, " Start bulk data = 129 \n Clear read - ret = 2 / 0 \n"
+                  " Start bulk data = 129 \n Clear read - ret = 0 / -7 \n");
+}
+
+// ---- Signals -------------------------------------------------------------
+
+// An application's interval timer without SA_RESTART interrupts every
+// pause; the claim loop must still try about ten times in its second, and
+// the transfers must keep their bytes and their time.
+TEST_F(UsbPrinter, TimerSignalEveryMillisecondChangesNeitherBytesNorTiming) {
+  plug_in();
+  q48_emu_set_claim_busy(emu, 1000);
+  const long signals_before = q48test::signal_storm::delivered();
+  const auto job = bytes(100);
+  const auto answer = bytes(64, 3);
+  auto copy = job;
+  std::vector<unsigned char> got(64, 0);
+  double claim_ms = 0, read_ms = 0, clear_ms = 0;
+  intptr_t busy = 0;
+  {
+    const q48test::signal_storm storm;
+    double start = now_ms();
+    busy = open_path();
+    claim_ms = now_ms() - start;
+    q48_emu_set_claim_busy(emu, 0);
+    handle = open_path();
+    ASSERT_GE(handle, 0);
+    EXPECT_EQ(Q48_api_printer_write(handle, copy.data(), 100, 1000), 100);
+    q48_emu_queue_answer(emu, answer.data(), answer.size());
+    EXPECT_EQ(Q48_api_printer_read(handle, got.data(), 10, 1000), 10);
+    start = now_ms();
+    EXPECT_EQ(Q48_api_printer_read(handle, got.data() + 10, 60, 300), 0);
+    read_ms = now_ms() - start;
+    start = now_ms();
+    EXPECT_EQ(Q48_api_printer_clear(handle), 1);
+    clear_ms = now_ms() - start;
+  }
+  EXPECT_GT(q48test::signal_storm::delivered() - signals_before, 500);
+  EXPECT_EQ(busy, Q48_API_CLAIM_TIMEOUT);
+  EXPECT_GE(claim_ms, 950);
+  EXPECT_LT(claim_ms, 2500);
+  EXPECT_LE(stats().claim_attempts, 13) << "ten tries and the successful one";
+  EXPECT_EQ(received(), job);
+  EXPECT_TRUE(std::equal(answer.begin(), answer.begin() + 10, got.begin()));
+  EXPECT_GE(read_ms, 290);
+  EXPECT_LT(read_ms, 900);
+  EXPECT_GE(clear_ms, 450);
+  EXPECT_LT(clear_ms, 2000);
 }
 
 // ---- Unplugged printer -----------------------------------------------------
