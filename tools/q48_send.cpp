@@ -3,15 +3,18 @@
 //
 //   q48-send [--timeout MS] [--read N] PATH [CODED TEXT...]
 //
-// The text comes from the arguments (joined by blanks) or, when there are
-// none, from standard input. Exit codes: 0 done, 1 the printer failed us,
-// 2 the command line is wrong.
+// Options may stand anywhere, as with GNU tools; "--" ends them, so a text
+// that starts with '-' can follow it. The text comes from the arguments
+// (joined by blanks) or, when there are none, from standard input. Exit
+// codes: 0 done, 1 the printer failed us, 2 the command line is wrong.
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "Q48_Api.h"
 #include "Q48_Tb.h"
@@ -27,7 +30,7 @@ constexpr unsigned long kDefaultTimeoutMs = 2000;
 constexpr long kMaxRead = 1023;
 
 const char kUsage[] =
-    "usage: q48-send [--timeout MS] [--read N] PATH [CODED TEXT...]\n"
+    "usage: q48-send [--timeout MS] [--read N] [--] PATH [CODED TEXT...]\n"
     "Sends coded command text to the Q48 printer at PATH.\n"
     "\n"
     "PATH is /dev/bus/usb/BBB/DDD (see q48-list), /dev/usb/lpN or /dev/ttySN.\n"
@@ -39,6 +42,7 @@ const char kUsage[] =
     "  --timeout MS   time allowed for the write, and again for the read (default 2000)\n"
     "  --read N       then read N answer bytes (1 to 1023) and print them as [06 1B]\n"
     "  -h, --help     this text\n"
+    "  --             ends the options: what follows is PATH and text\n"
     "\n"
     "exit status: 0 sent (and answered), 1 open, write or read failed, 2 usage\n";
 
@@ -114,14 +118,26 @@ struct buffer {
   }
 };
 
+// The toolbox takes at most INT_MAX bytes of coded text; reading stops soon
+// after that, since such a text cannot be sent whole anyway.
+constexpr std::size_t kMaxText = INT_MAX;
+
 bool read_all(std::FILE *in, buffer &out) {
-  unsigned char chunk[4096];
+  static unsigned char chunk[65536];
   bool ok = true;
   std::size_t n = 0;
-  while (ok && (n = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
+  while (ok && out.size <= kMaxText && (n = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
     ok = out.append(chunk, n);
   }
   return ok && !std::ferror(in);
+}
+
+// A file on standard input that is too long already is refused without
+// reading gigabytes into memory first.
+bool file_too_long(std::FILE *in) {
+  struct stat st {};
+  return fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode) &&
+         static_cast<unsigned long long>(st.st_size) > kMaxText;
 }
 
 // Owns what a run holds, so every way out releases it in one place.
@@ -145,23 +161,28 @@ struct options {
   unsigned long timeout_ms = kDefaultTimeoutMs;
   long read_count = 0;
   const char *path = nullptr;
-  int text_at = 0; // first argument of the coded text; argc when none
+  int text_at = 0;  // first argument of the coded text
+  int text_end = 0; // one past its last; equal to text_at when none
 };
 
-// Returns kGoOn with *opt filled, or the exit status to end with.
+// Returns kGoOn with *opt filled, or the exit status to end with. Options
+// are taken wherever they stand; the other arguments, PATH first, are moved
+// to the end of argv in their order, from opt->text_at - 1 on.
 int parse_options(int argc, char **argv, options *opt) {
   int status = kGoOn;
-  int i = 1;
-  for (; i < argc && status == kGoOn && argv[i][0] == '-' && argv[i][1] != '\0'; i++) {
+  int operands = 0;
+  bool options_ended = false;
+  for (int i = 1; i < argc && status == kGoOn; i++) {
     const char *a = argv[i];
     const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
     long n = 0;
-    if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
+    if (options_ended || a[0] != '-' || a[1] == '\0') {
+      argv[1 + operands++] = argv[i];
+    } else if (std::strcmp(a, "--") == 0) {
+      options_ended = true;
+    } else if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
       std::fputs(kUsage, stdout);
       status = kExitOk;
-    } else if (std::strcmp(a, "--") == 0) {
-      i++;
-      break;
     } else if (std::strcmp(a, "--timeout") == 0 && value != nullptr &&
                parse_count(value, 0, 24L * 3600 * 1000, &n)) {
       opt->timeout_ms = static_cast<unsigned long>(n);
@@ -175,7 +196,7 @@ int parse_options(int argc, char **argv, options *opt) {
       status = kExitUsage;
     }
   }
-  if (status == kGoOn && i >= argc) {
+  if (status == kGoOn && operands == 0) {
     std::fputs("q48-send: no printer path given\n", stderr);
     status = kExitUsage;
   }
@@ -183,23 +204,27 @@ int parse_options(int argc, char **argv, options *opt) {
     std::fputs(kUsage, stderr);
   }
   if (status == kGoOn) {
-    opt->path = argv[i];
-    opt->text_at = i + 1;
+    opt->path = argv[1];
+    opt->text_at = 2;
+    opt->text_end = 1 + operands;
   }
   return status;
 }
 
 // Each step runs only while the ones before it went well; status says how
 // the first one that did not ended.
-int run(int argc, char **argv, const options &opt) {
+int run(char **argv, const options &opt) {
   int status = kGoOn;
   session s;
   buffer text;
   bool ok = true;
-  if (opt.text_at < argc) {
-    for (int i = opt.text_at; ok && i < argc; i++) {
+  bool too_long = false;
+  if (opt.text_at < opt.text_end) {
+    for (int i = opt.text_at; ok && i < opt.text_end; i++) {
       ok = (i == opt.text_at || text.append(" ", 1)) && text.append(argv[i], std::strlen(argv[i]));
     }
+  } else if (file_too_long(stdin)) {
+    too_long = true;
   } else if (!read_all(stdin, text)) {
     std::fprintf(stderr, "q48-send: cannot read the coded text from standard input: %s\n",
                  std::strerror(errno));
@@ -212,8 +237,12 @@ int run(int argc, char **argv, const options &opt) {
 
   unsigned char *raw = nullptr;
   unsigned int raw_size = 0;
-  if (status == kGoOn && text.size > 0) {
-    s.command = Q48_tb_cmd_init_coded(text.data, static_cast<unsigned int>(text.size));
+  if (status == kGoOn && (text.size > 0 || too_long)) {
+    // Above the limit the size would be cut to 32 bits, and only a part of
+    // the text sent as if it were all of it.
+    s.command = !too_long && text.size <= kMaxText
+                    ? Q48_tb_cmd_init_coded(text.data, static_cast<unsigned int>(text.size))
+                    : 0;
     if (s.command == 0 || Q48_tb_cmd_get_raw(s.command, &raw, &raw_size) == 0) {
       std::fputs("q48-send: cannot convert the coded text (too long, or out of memory)\n", stderr);
       status = kExitFailure;
@@ -275,7 +304,7 @@ int main(int argc, char **argv) {
   options opt;
   int status = parse_options(argc, argv, &opt);
   if (status == kGoOn) {
-    status = run(argc, argv, opt);
+    status = run(argv, opt);
   }
   std::fflush(stdout);
   return status;

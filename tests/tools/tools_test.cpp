@@ -45,9 +45,11 @@ std::string drain(int fd) {
 
 // Runs a tool with `input` on its standard input and collects both output
 // streams. umockdev_dir, when given, points the child's umockdev preload at a
-// testbed; without it the preload passes everything through.
+// testbed; without it the preload passes everything through. zeros_after
+// extends the input by that many NUL bytes, as a hole in a sparse file.
 outcome run_tool(const std::string &tool, const std::vector<std::string> &args,
-                 const std::string &input = "", const std::string &umockdev_dir = "") {
+                 const std::string &input = "", const std::string &umockdev_dir = "",
+                 off_t zeros_after = 0) {
   outcome r;
   std::vector<std::string> argv{tool};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -80,6 +82,7 @@ outcome run_tool(const std::string &tool, const std::vector<std::string> &args,
   {
     int fd = ::open(in_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     EXPECT_EQ(::write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    EXPECT_EQ(ftruncate(fd, static_cast<off_t>(input.size()) + zeros_after), 0);
     ::close(fd);
   }
   posix_spawn_file_actions_t fa;
@@ -185,6 +188,21 @@ TEST_F(SendToDeviceFile, StandardInputIsReadWhenNoTextIsGiven) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(drain(reader), std::string("\x1B\x40"
                                        "A\x0C"));
+}
+
+TEST_F(SendToDeviceFile, OptionsAreTakenAnywhereAndDoubleDashEndsThem) {
+  const outcome r = run_tool(kSend, {lp0, "--timeout", "500", "[0C]", "--", "-5"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(drain(reader), std::string("\x0C-5"));
+}
+
+// Past the 32 bits of the toolbox's size the text would be cut, and its
+// first bytes sent as if they were all.
+TEST_F(SendToDeviceFile, TextTooLongForTheToolboxIsRefusedNotCut) {
+  const outcome r = run_tool(kSend, {lp0}, "[0C]", "", off_t{1} << 32);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot convert the coded text (too long"), std::string::npos) << r.err;
+  EXPECT_EQ(drain(reader), "");
 }
 
 TEST_F(SendToDeviceFile, MissingNodeIsReportedWithOpensCodeSpelledOut) {
