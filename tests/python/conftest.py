@@ -9,7 +9,7 @@ import os
 import pty
 from ctypes import c_int, c_size_t, c_void_p
 from pathlib import Path
-from typing import Iterator, NamedTuple
+from typing import Any, Callable, Iterator, NamedTuple
 
 import pytest
 
@@ -35,32 +35,30 @@ def device_tree(tmp_path: Path) -> Iterator[DeviceTree]:
         os.close(fd)
 
 
-_OUT_TIMEOUT = 2  # Q48_EMU_OUT_TIMEOUT
-
-
 class EmulatedPrinter:
-    """One emulated USB printer at /dev/bus/usb/001/011 (see
-    test_support/emulated_printer/q48_emulated_printer.h)."""
+    """One emulated USB printer at /dev/bus/usb/001/011: printer.NAME(...)
+    calls q48_emu_NAME(emu, ...) of test_support/emulated_printer."""
 
     path = "/dev/bus/usb/001/011"
+    OUT_TIMEOUT = 2  # Q48_EMU_OUT_TIMEOUT: a cut transfer hangs to its time-out
 
-    def __init__(self, lib: ctypes.CDLL) -> None:
-        self._lib = lib
-        self._emu = lib.q48_emu_new(None)
+    def __init__(self) -> None:
+        self._lib = ctypes.CDLL(os.environ["Q48_EMULATED_PRINTER_MODULE"])
+        for name, args in (("new", [c_void_p]), ("free", [c_void_p]),
+                           ("queue_answer", [c_void_p, ctypes.c_char_p, c_size_t]),
+                           ("set_out_behaviour", [c_void_p, c_size_t, c_int]),
+                           ("set_claim_busy", [c_void_p, c_int]),
+                           ("set_kernel_driver", [c_void_p, c_int, c_int]),
+                           ("received", [c_void_p, c_void_p, c_size_t])):
+            getattr(self._lib, "q48_emu_" + name).argtypes = args
+        self._lib.q48_emu_new.restype = c_void_p
+        self._lib.q48_emu_received.restype = c_size_t
+        self._emu = self._lib.q48_emu_new(None)
         assert self._emu, "cannot create the emulated printer"
 
-    def queue_answer(self, data: bytes) -> None:
-        self._lib.q48_emu_queue_answer(self._emu, data, len(data))
-
-    def accept_only(self, per_transfer: int) -> None:
-        """OUT transfers take per_transfer bytes, then hang to their time-out."""
-        self._lib.q48_emu_set_out_behaviour(self._emu, per_transfer, _OUT_TIMEOUT)
-
-    def claim_busy(self, attempts: int) -> None:
-        self._lib.q48_emu_set_claim_busy(self._emu, attempts)
-
-    def kernel_driver(self, detach_fails: bool) -> None:
-        self._lib.q48_emu_set_kernel_driver(self._emu, 1, int(detach_fails))
+    def __getattr__(self, name: str) -> Callable[..., Any]:
+        function = getattr(self._lib, "q48_emu_" + name)
+        return lambda *args: function(self._emu, *args)
 
     def received(self) -> bytes:
         n = self._lib.q48_emu_received(self._emu, None, 0)
@@ -68,26 +66,9 @@ class EmulatedPrinter:
         n = self._lib.q48_emu_received(self._emu, buf, n)
         return buf.raw[:n]
 
-    def free(self) -> None:
-        self._lib.q48_emu_free(self._emu)
-
-
-def _emulator_library() -> ctypes.CDLL:
-    lib = ctypes.CDLL(os.environ["Q48_EMULATED_PRINTER_MODULE"])
-    lib.q48_emu_new.restype = c_void_p
-    lib.q48_emu_new.argtypes = [c_void_p]
-    lib.q48_emu_free.argtypes = [c_void_p]
-    lib.q48_emu_queue_answer.argtypes = [c_void_p, ctypes.c_char_p, c_size_t]
-    lib.q48_emu_set_out_behaviour.argtypes = [c_void_p, c_size_t, c_int]
-    lib.q48_emu_set_claim_busy.argtypes = [c_void_p, c_int]
-    lib.q48_emu_set_kernel_driver.argtypes = [c_void_p, c_int, c_int]
-    lib.q48_emu_received.restype = c_size_t
-    lib.q48_emu_received.argtypes = [c_void_p, c_void_p, c_size_t]
-    return lib
-
 
 @pytest.fixture
 def usb_printer() -> Iterator[EmulatedPrinter]:
-    printer = EmulatedPrinter(_emulator_library())
+    printer = EmulatedPrinter()
     yield printer
     printer.free()
