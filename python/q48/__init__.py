@@ -3,7 +3,7 @@
 >>> import q48
 >>> with q48.open("/dev/bus/usb/001/011") as printer:
 ...     printer.write(q48.coded_to_raw('[1B 40] "Hello" \\n'), timeout_ms=2000)
-7
+8
 
 Paths are those of ``Q48_api_printer_open``: ``/dev/bus/usb/BBB/DDD`` for the
 raw USB device (see ``q48-list``), ``/dev/usb/lpN`` for a USB line-printer
