@@ -37,8 +37,9 @@ _u8p = POINTER(c_ubyte)
 
 
 class Timespec(ctypes.Structure):
-    """struct timespec of the C library (time_t and long are both the word
-    size on the glibc targets this runs on)."""
+    """struct timespec of the C library: time_t is a long on Debian 12's
+    amd64 and armhf. An armhf built with a 64-bit time_t would need a 64-bit
+    tv_sec here; only the toolbox's time functions take this struct."""
 
     _fields_ = [("tv_sec", c_long), ("tv_nsec", c_long)]
 
