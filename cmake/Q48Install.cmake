@@ -1,7 +1,8 @@
 # What `cmake --install` puts in place, and the Debian packages CPack makes of
 # it: libq48-1 (the two libraries and the udev rule), libq48-dev (headers,
 # pkg-config files q48tb.pc and q48api.pc, the CMake package Q48) and
-# q48-tools (Q48_Api_Test, q48-list, q48-send).
+# q48-tools (Q48_Api_Test, q48-list, q48-send), and python3-q48 (the Python
+# package q48, for every architecture).
 #
 #   cmake --install build --prefix "/some/where"
 #   (cd build && cpack -G DEB)
@@ -79,11 +80,16 @@ add_custom_command(OUTPUT ${_changelog_gz}
   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog VERBATIM)
 add_custom_target(q48_packaging_files ALL DEPENDS ${_gz_outputs} ${_changelog_gz})
 
+# Where Debian's python3 looks for packages that dpkg installs. Pure Python,
+# so the same files serve every architecture.
+install(DIRECTORY python/q48/ DESTINATION lib/python3/dist-packages/q48 COMPONENT python
+        FILES_MATCHING PATTERN "*.py" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
+
 install(FILES packaging/udev/60-q48-printer.rules
         DESTINATION lib/udev/rules.d COMPONENT runtime)
 
 # Every package carries its copyright and changelog.
-foreach(pair "runtime;libq48-1" "dev;libq48-dev" "tools;q48-tools")
+foreach(pair "runtime;libq48-1" "dev;libq48-dev" "tools;q48-tools" "python;python3-q48")
   list(GET pair 0 comp)
   list(GET pair 1 pkg)
   install(FILES packaging/debian/copyright ${_changelog_gz}
@@ -111,7 +117,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CONTACT "Q48 maintainers <q48@mirelvank.example>")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime dev tools)
+set(CPACK_COMPONENTS_ALL runtime dev tools python)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${Q48_DEB_ARCH})
@@ -157,5 +163,20 @@ set(CPACK_COMPONENT_TOOLS_DESCRIPTION "Q48 receipt printer command-line tools
 q48-list shows the attached Q48 printers, q48-send sends coded command text
 to one and shows its answer, Q48_Api_Test sends a form feed and prints a
 protocol of each step.")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-q48)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+# Any libq48-1 from 1.0.0 on: the package needs only the sonames' first
+# symbols, and an exact version would tie it to one architecture's build.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "libq48-1 (>= 1.0.0), python3")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/debian/python3-q48/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/debian/python3-q48/prerm)
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION "Q48 receipt printer libraries - Python 3 package
+The package q48 opens a Q48 printer, writes and reads it with millisecond
+time-outs, and turns coded command text into printer bytes and back, over
+libQ48Api and libQ48Tb through ctypes. It is typed, and serialises the
+access library's calls between threads.")
 
 include(CPack)

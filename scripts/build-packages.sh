@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian packages for amd64 and armhf from the build presets,
 # installs the amd64 ones with dpkg and builds a consumer against the
-# installed files, looks into the armhf ones with dpkg-deb, and runs lintian
-# on all six. Fails on any error; removes the installed packages again.
+# installed files and imports the Python package from them, looks into the
+# armhf ones with dpkg-deb, and runs lintian on all seven (the Python package,
+# architecture all, comes out of both builds alike). Fails on any error;
+# removes the installed packages again.
 #
 #   scripts/build-packages.sh
 #   PACKAGE_BUILD_ROOT=/tmp/pkg scripts/build-packages.sh   # other build folders
@@ -30,22 +32,34 @@ for preset in default armhf; do
   cmake --build "$dir" -j "$jobs" >/dev/null
   rm -f "$dir"/*.deb
   (cd "$dir" && cpack -G DEB >/dev/null)
-  ls "$dir"/*_"${arch[$preset]}".deb
+  ls "$dir"/*_"${arch[$preset]}".deb "$dir"/*_all.deb
 done
 
 amd64=("$builds"/default/*_amd64.deb)
 armhf=("$builds"/armhf/*_armhf.deb)
+all=("$builds"/default/*_all.deb)
 [ ${#amd64[@]} = 3 ] && [ ${#armhf[@]} = 3 ] || { echo "expected three packages each" >&2; exit 1; }
+[ ${#all[@]} = 1 ] || { echo "expected one architecture-independent package" >&2; exit 1; }
+# Either build's copy may be the one shipped: they must hold the same files.
+contents() { dpkg-deb -c "$1" | awk '{print $1, $6}'; dpkg-deb -f "$1" Depends; }
+cmp <(contents "${all[0]}") <(contents "$builds"/armhf/python3-q48_*_all.deb)
 
 echo "=== amd64: install and build against the installed files"
 work=$(mktemp -d)
 cleanup() {
-  as_root dpkg -P q48-tools libq48-dev libq48-1 >/dev/null 2>&1 || true
+  as_root dpkg -P python3-q48 q48-tools libq48-dev libq48-1 >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-as_root dpkg -i "${amd64[@]}"
-dpkg -L libq48-1 libq48-dev q48-tools | grep -E '\.so|\.h$|\.pc$|Config\.cmake$|bin/|rules\.d/.'
+as_root dpkg -i "${amd64[@]}" "${all[@]}"
+dpkg -L libq48-1 libq48-dev q48-tools python3-q48 |
+  grep -E '\.so|\.h$|\.pc$|Config\.cmake$|bin/|rules\.d/.|\.py$|py\.typed'
+# Debian's python3, from a neutral folder: nothing of the source tree is on
+# its path, and no Q48_BUILD_DIR points it elsewhere.
+(cd "$work" && env -u Q48_BUILD_DIR -u PYTHONPATH /usr/bin/python3 -c \
+  'import q48; print(q48.__file__); print(q48.api_library_info()); print(q48.raw_to_coded(b"\x1b@"))') |
+  tee "$work/python.out"
+grep -qx /usr/lib/python3/dist-packages/q48/__init__.py "$work/python.out"
 tests/install/consumer_test.sh "$work/consumer"
 q48-list || echo "q48-list: no printer attached (status $?)"
 q48-send --help | head -1
@@ -68,5 +82,5 @@ done
 
 echo "=== lintian"
 # Errors fail the job; warnings are shown.
-lintian --fail-on error "${amd64[@]}" "${armhf[@]}"
+lintian --fail-on error "${amd64[@]}" "${armhf[@]}" "${all[@]}"
 echo "=== packages: ok"

@@ -1,0 +1,381 @@
+"""Access to a Q48 receipt printer from Python, over libQ48Api and libQ48Tb.
+
+>>> import q48
+>>> with q48.open("/dev/bus/usb/001/011") as printer:
+...     printer.write(q48.coded_to_raw('[1B 40] "Hello" \\n'), timeout_ms=2000)
+8
+
+Paths are those of ``Q48_api_printer_open``: ``/dev/bus/usb/BBB/DDD`` for the
+raw USB device (see ``q48-list``), ``/dev/usb/lpN`` for a USB line-printer
+node, ``/dev/ttySN`` for a serial port.
+
+Threads: the access library keeps its one connection in process-wide state
+and its calls must not overlap. Every call into it made by this package, on
+any printer object and through the module functions, holds one lock,
+:data:`api_lock`, for the length of the call. ctypes releases the GIL during
+the call itself, so other Python threads keep running; only a second printer
+call waits, for as long as the first may take (its time-out). The coded-text
+functions use the toolbox, which guards itself, and take no lock.
+
+One connection per process: a USB open ends a USB connection that an earlier
+open left open, and the earlier printer object then fails its calls.
+
+Set ``Q48_BUILD_DIR`` to a CMake build tree (``build/default``) to load the
+libraries built there instead of the installed ones.
+"""
+
+from __future__ import annotations
+
+import builtins
+import ctypes
+import enum
+import os
+import threading
+from typing import Mapping, Optional, Type, Union
+
+from . import _native
+
+__all__ = [
+    "Error",
+    "OpenCode",
+    "OpenError",
+    "OPEN_CODES",
+    "TimeoutError",
+    "Printer",
+    "open",
+    "coded_to_raw",
+    "raw_to_coded",
+    "debug_messages",
+    "set_debug_messages",
+    "api_library_info",
+    "toolbox_library_info",
+    "api_lock",
+    "BUILD_DIR_VARIABLE",
+]
+
+__version__ = "1.0.0"
+
+BUILD_DIR_VARIABLE = _native.BUILD_DIR_VARIABLE
+
+_api, _tb = _native.load()
+
+#: Serialises every call into libQ48Api; see the module's description.
+api_lock = threading.Lock()
+
+BytesLike = Union[bytes, bytearray, memoryview]
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+_INT_MAX = 2**31 - 1
+# The toolbox refuses raw input above (INT_MAX - 2) / 3 bytes: its coded
+# text of 3 * n + 2 bytes must still fit an int.
+_RAW_MAX = (_INT_MAX - 2) // 3
+_ULONG_MAX = 2 ** (8 * ctypes.sizeof(ctypes.c_ulong)) - 1
+
+
+class Error(Exception):
+    """Base of the errors this package raises for the printer."""
+
+
+class OpenCode(enum.IntEnum):
+    """The negative results of ``Q48_api_printer_open``."""
+
+    OPEN_FAILED = -1
+    NO_PRINTER = -2
+    DETACH_FAILED = -3
+    CLAIM_TIMEOUT = -4
+    NO_CONFIG = -5
+    NO_ALTSETTING = -6
+    TOO_FEW_ENDPOINTS = -7
+    NO_MEMORY = -8
+
+    @property
+    def meaning(self) -> str:
+        """What the code means to someone at a shell, as ``q48-send`` says it."""
+        return OPEN_CODES[self]
+
+
+# The texts of q48-send, word for word, so that a program and the tool report
+# one failure alike.
+OPEN_CODES: Mapping[int, str] = {
+    OpenCode.OPEN_FAILED: "the device cannot be opened (missing, or no permission)",
+    OpenCode.NO_PRINTER: "no printer there (unknown kind of path, no USB device at that "
+    "address, or not a Q48 printer)",
+    OpenCode.DETACH_FAILED: "a kernel driver holds the USB interface and cannot be detached",
+    OpenCode.CLAIM_TIMEOUT: "the USB interface stayed busy for 1000 ms (another program "
+    "uses the printer)",
+    OpenCode.NO_CONFIG: "the USB configuration cannot be read",
+    OpenCode.NO_ALTSETTING: "the USB interface has no alternate setting",
+    OpenCode.TOO_FEW_ENDPOINTS: "the USB interface has fewer than two endpoints",
+    OpenCode.NO_MEMORY: "no memory for the receive buffer",
+}
+
+
+class OpenError(Error):
+    """The printer could not be opened.
+
+    Attributes:
+        code: open's result, an :class:`OpenCode` (a plain ``int`` for a code
+            this package does not know).
+        meaning: the code's text, as ``q48-send`` prints it.
+        path: the path as the caller gave it.
+    """
+
+    def __init__(self, path: str, code: int) -> None:
+        self.path = path
+        self.code: int = OpenCode(code) if code in OPEN_CODES else code
+        self.meaning = OPEN_CODES.get(code, "unknown error")
+        super().__init__(f"cannot open {path}: {self.meaning} (code {code})")
+
+
+class TimeoutError(Error, builtins.TimeoutError):
+    """A write or read did not finish within its time-out.
+
+    Attributes:
+        count: the bytes that did go through. A write never sends a byte
+            twice, so ``data[count:]`` is what is left to send.
+        requested: the bytes the call was asked to move.
+        data: for a read, the bytes received before the time ran out (a
+            device file may bring part of an answer; USB brings all or
+            nothing and keeps a partial answer for the next read); empty
+            for a write.
+    """
+
+    def __init__(self, what: str, count: int, requested: int, timeout_ms: int,
+                 data: bytes = b"") -> None:
+        self.count = count
+        self.requested = requested
+        self.data = data
+        super().__init__(f"{what} {count} of {requested} bytes within {timeout_ms} ms")
+
+
+def _check_timeout(timeout_ms: int) -> None:
+    if not 0 <= timeout_ms <= _ULONG_MAX:
+        raise ValueError(f"timeout_ms must lie in 0 .. {_ULONG_MAX}, not {timeout_ms}")
+
+
+def _byte_buffer(data: BytesLike) -> "ctypes.Array[ctypes.c_ubyte]":
+    raw = bytes(data)
+    return (ctypes.c_ubyte * len(raw)).from_buffer_copy(raw)
+
+
+class Printer:
+    """An open printer connection; made by :func:`open`.
+
+    A context manager: leaving the ``with`` block closes it. Every method
+    holds :data:`api_lock` while it calls the access library, so one printer
+    may be shared between threads, and calls on it queue up rather than
+    overlap. A method of a closed printer raises :class:`ValueError`.
+    """
+
+    def __init__(self, handle: int, path: str) -> None:
+        self._handle: Optional[int] = handle
+        self._path = path
+
+    @property
+    def path(self) -> str:
+        """The path the printer was opened with, as the caller gave it."""
+        return self._path
+
+    @property
+    def closed(self) -> bool:
+        """Whether :meth:`close` has run."""
+        return self._handle is None
+
+    def _live(self) -> int:
+        if self._handle is None:
+            raise ValueError(f"the printer {self._path} is closed")
+        return self._handle
+
+    def write(self, data: BytesLike, timeout_ms: int) -> int:
+        """Sends all of ``data`` within ``timeout_ms`` milliseconds.
+
+        Returns the number of bytes sent, ``len(data)``. Raises
+        :class:`TimeoutError` when the time ran out first; its ``count`` says
+        how many went out, and none of them is sent again by a later
+        ``write(data[count:], ...)``. Over USB the call may overrun the
+        time-out by about 110 ms. An empty ``data`` sends nothing and
+        returns 0.
+        """
+        _check_timeout(timeout_ms)
+        handle = self._live()
+        buffer = _byte_buffer(data)
+        size = len(buffer)
+        if size == 0:
+            return 0
+        if size > _INT_MAX:
+            raise OverflowError(f"a write takes at most {_INT_MAX} bytes")
+        with api_lock:
+            sent = int(_api.Q48_api_printer_write(handle, buffer, size, timeout_ms))
+        if sent != size:
+            raise TimeoutError(f"{self._path}: sent", max(sent, 0), size, timeout_ms)
+        return sent
+
+    def read(self, n: int, timeout_ms: int) -> bytes:
+        """Receives ``n`` bytes within ``timeout_ms`` milliseconds.
+
+        Returns exactly ``n`` bytes, or raises :class:`TimeoutError`, whose
+        ``data`` holds what a device file brought before the time ran out.
+        Over USB a read of more than 1023 bytes can never be met (the
+        receive ring holds no more), and a full ring raises :class:`Error`.
+        ``n`` 0 returns ``b""`` without a call.
+        """
+        _check_timeout(timeout_ms)
+        handle = self._live()
+        if not 0 <= n <= _INT_MAX:
+            raise ValueError(f"n must lie in 0 .. {_INT_MAX}, not {n}")
+        if n == 0:
+            return b""
+        buffer = (ctypes.c_ubyte * n)()
+        with api_lock:
+            got = int(_api.Q48_api_printer_read(handle, buffer, n, timeout_ms))
+        if got < 0:
+            raise Error(f"{self._path}: the USB receive ring cannot take the answer "
+                        f"(read's result {got})")
+        if got < n:
+            raise TimeoutError(f"{self._path}: received", got, n, timeout_ms, bytes(buffer[:got]))
+        return bytes(buffer)
+
+    def clear(self) -> None:
+        """Discards pending input: reads until a device file has been silent
+        for 100 ms, or for up to 500 ms over USB (about 550 ms on a silent
+        printer). Raises :class:`Error` when a later USB open has ended this
+        connection."""
+        handle = self._live()
+        with api_lock:
+            done = int(_api.Q48_api_printer_clear(handle))
+        if done != 1:
+            raise Error(f"{self._path}: the connection is no longer open")
+
+    def set_serial(self, baud: int = 115200, parity: str = "N", stop_bits: int = 1) -> None:
+        """Sets up a serial line: ``baud`` 2400 .. 115200 (the library takes
+        any other rate as 115200), 8 data bits, ``parity`` ``"N"``, ``"E"``
+        or ``"O"``, ``stop_bits`` 1 or 2, hardware flow control. Discards
+        pending input. The port keeps the settings after close; on a USB
+        printer nothing happens."""
+        if parity.upper() not in ("N", "E", "O"):
+            raise ValueError(f"parity must be 'N', 'E' or 'O', not {parity!r}")
+        if stop_bits not in (1, 2):
+            raise ValueError(f"stop_bits must be 1 or 2, not {stop_bits}")
+        if not 0 <= baud <= _ULONG_MAX:
+            raise ValueError(f"baud must lie in 0 .. {_ULONG_MAX}, not {baud}")
+        handle = self._live()
+        with api_lock:
+            _api.Q48_api_printer_set_serial(handle, baud, 8, ord(parity.upper()), stop_bits)
+
+    def close(self) -> None:
+        """Ends the connection. Closing again does nothing."""
+        handle, self._handle = self._handle, None
+        if handle is not None:
+            with api_lock:
+                _api.Q48_api_printer_close(handle)
+
+    def __enter__(self) -> "Printer":
+        self._live()
+        return self
+
+    def __exit__(self, exc_type: Optional[Type[BaseException]],
+                 exc: Optional[BaseException], traceback: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._handle is None else "open"
+        return f"<q48.Printer {self._path!r} {state}>"
+
+
+def open(path: PathLike) -> Printer:
+    """Opens the printer at ``path`` and returns it.
+
+    Raises :class:`OpenError` with open's code and its meaning. The library
+    gets a copy of the path in a writable buffer of its own, which it may
+    cut into tokens; the caller's string stays as it was. A USB open blocks
+    for up to about a second while another program holds the printer.
+    """
+    encoded = os.fsencode(path)
+    if b"\0" in encoded:
+        raise ValueError("the printer path holds a NUL byte")
+    shown = os.fsdecode(encoded)
+    port = ctypes.create_string_buffer(encoded)
+    with api_lock:
+        handle = int(_api.Q48_api_printer_open(port))
+    if handle < 0:
+        raise OpenError(shown, handle)
+    return Printer(handle, shown)
+
+
+def coded_to_raw(text: Union[str, bytes]) -> bytes:
+    """Turns coded command text into printer bytes.
+
+    ``[1B 40]`` is hexadecimal, ``"Hi"`` a quoted run taken as it stands,
+    ``\\n \\r \\t \\b \\f`` escapes, ``//`` starts a comment that runs to the
+    end of the text. A ``str`` is encoded as UTF-8; pass ``bytes`` for text in
+    the printer's code page. The notation has no syntax errors.
+    """
+    coded = text.encode("utf-8") if isinstance(text, str) else bytes(text)
+    if not coded:
+        return b""
+    if len(coded) > _INT_MAX:
+        raise OverflowError(f"coded text holds at most {_INT_MAX} bytes")
+    command = _tb.Q48_tb_cmd_init_coded(_byte_buffer(coded), len(coded))
+    if command == 0:
+        raise MemoryError("the toolbox cannot make a command object")
+    try:
+        raw = ctypes.POINTER(ctypes.c_ubyte)()
+        size = ctypes.c_uint()
+        if not _tb.Q48_tb_cmd_get_raw(command, ctypes.byref(raw), ctypes.byref(size)):
+            raise Error("the toolbox lost the command object")
+        return ctypes.string_at(raw, size.value) if size.value else b""
+    finally:
+        _tb.Q48_tb_cmd_exit(command)
+
+
+def raw_to_coded(data: BytesLike) -> str:
+    """Renders printer bytes as coded text: ``b"\\x1b@"`` gives ``"[1B 40]"``,
+    which :func:`coded_to_raw` turns back into the same bytes. No bytes give
+    ``""``."""
+    raw = bytes(data)
+    if not raw:
+        return ""
+    if len(raw) > _RAW_MAX:
+        raise OverflowError(f"raw data holds at most {_RAW_MAX} bytes")
+    command = _tb.Q48_tb_cmd_init_raw(_byte_buffer(raw), len(raw))
+    if command == 0:
+        raise MemoryError("the toolbox cannot make a command object")
+    try:
+        coded = ctypes.c_char_p()
+        if not _tb.Q48_tb_cmd_get_coded_str(command, ctypes.byref(coded)) or coded.value is None:
+            raise Error("the toolbox lost the command object")
+        return coded.value.decode("ascii")
+    finally:
+        _tb.Q48_tb_cmd_exit(command)
+
+
+_debug = ctypes.c_int.in_dll(_api, "DEBUG_MESSAGES")
+
+
+def debug_messages() -> bool:
+    """Whether the access library prints its diagnostics to standard output."""
+    with api_lock:
+        return _debug.value == 1
+
+
+def set_debug_messages(on: bool) -> None:
+    """Switches the access library's diagnostics (``DEBUG_MESSAGES``) on or
+    off. They go to the process's standard output through the C library,
+    past :data:`sys.stdout`."""
+    with api_lock:
+        _debug.value = 1 if on else 0
+
+
+def _text(value: Optional[bytes]) -> str:
+    return value.decode("ascii", "replace") if value is not None else ""
+
+
+def api_library_info() -> str:
+    """libQ48Api's information string, with its release."""
+    with api_lock:
+        return _text(_api.Q48_api_get_library_info())
+
+
+def toolbox_library_info() -> str:
+    """libQ48Tb's information string, with its release."""
+    return _text(_tb.Q48_tb_get_library_info())

@@ -1,0 +1,53 @@
+"""The printer object over the device-file transport: a FIFO line printer and
+a pseudo-terminal serial port."""
+
+from __future__ import annotations
+
+import os
+import termios
+import time
+
+import pytest
+
+import q48
+from conftest import DeviceTree
+
+
+def test_fifo_printer_takes_writes_and_closes_like_a_file(device_tree: DeviceTree) -> None:
+    with q48.open(device_tree.lp0) as printer:
+        assert printer.write(b"\x1b@Hi\n", 1000) == 5
+        assert printer.write(bytearray(b"\x0c"), 1000) == 1
+    assert os.read(device_tree.lp0_reader, 64) == b"\x1b@Hi\n\x0c"
+    assert printer.closed
+    printer.close()  # again: nothing happens
+    with pytest.raises(ValueError, match="closed"):
+        printer.write(b"x", 100)
+
+
+def test_serial_printer_sets_its_line_reads_answers_and_clears(device_tree: DeviceTree) -> None:
+    master = device_tree.pty_master
+    with q48.open(device_tree.ttyS0) as printer:
+        printer.set_serial(9600, "o", 2)
+        attrs = termios.tcgetattr(printer._live())  # the descriptor
+        # A pty clears PARENB (it has no parity to check); PARODD still shows.
+        assert attrs[5] == termios.B9600
+        assert attrs[2] & termios.PARODD and attrs[2] & termios.CSTOPB
+
+        assert printer.write(b"\x10\x04\x01", 1000) == 3
+        assert os.read(master, 16) == b"\x10\x04\x01"
+        os.write(master, b"\x12")
+        assert printer.read(1, 1000) == b"\x12"
+
+        # A device file may bring part of an answer: the error carries it.
+        os.write(master, b"\x06\x15")
+        with pytest.raises(q48.TimeoutError) as timed_out:
+            printer.read(4, 300)
+        assert (timed_out.value.count, timed_out.value.requested) == (2, 4)
+        assert timed_out.value.data == b"\x06\x15" and isinstance(timed_out.value, TimeoutError)
+
+        os.write(master, b"stale")
+        time.sleep(0.05)
+        printer.clear()
+        with pytest.raises(q48.TimeoutError) as nothing:
+            printer.read(1, 100)
+        assert nothing.value.data == b""
