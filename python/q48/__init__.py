@@ -53,7 +53,7 @@ __all__ = [
     "BUILD_DIR_VARIABLE",
 ]
 
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 
 BUILD_DIR_VARIABLE = _native.BUILD_DIR_VARIABLE
 
@@ -229,6 +229,8 @@ class Printer:
         with api_lock:
             got = int(_api.Q48_api_printer_read(handle, buffer, n, timeout_ms))
         if got < 0:
+            # -1: no scratch memory; -2, -3: the ring cannot take one more
+            # whole packet, so read the answer in smaller pieces.
             raise Error(f"{self._path}: the USB receive ring cannot take the answer "
                         f"(read's result {got})")
         if got < n:
@@ -237,8 +239,10 @@ class Printer:
 
     def clear(self) -> None:
         """Discards pending input: reads until a device file has been silent
-        for 100 ms, or for up to 500 ms over USB (about 550 ms on a silent
-        printer). Raises :class:`Error` when a later USB open has ended this
+        for 100 ms; over USB waits up to 500 ms for a late answer (about
+        550 ms on a silent printer) and, once bytes come, reads on until the
+        printer has nothing more. Returns within about a second either way.
+        Raises :class:`Error` when a later USB open has ended this
         connection."""
         handle = self._live()
         with api_lock:
