@@ -2,7 +2,8 @@
 # Builds the Debian packages for amd64 and armhf from the build presets,
 # installs the amd64 ones with dpkg and builds a consumer against the
 # installed files, looks into the armhf ones with dpkg-deb, and runs lintian
-# on all six. Fails on any error; removes the installed packages again.
+# on all seven (q48-cups is built for amd64 only: its armhf build would need
+# libcups2-dev:armhf). Fails on any error; removes the installed packages again.
 #
 #   scripts/build-packages.sh
 #   PACKAGE_BUILD_ROOT=/tmp/pkg scripts/build-packages.sh   # other build folders
@@ -35,17 +36,21 @@ done
 
 amd64=("$builds"/default/*_amd64.deb)
 armhf=("$builds"/armhf/*_armhf.deb)
-[ ${#amd64[@]} = 3 ] && [ ${#armhf[@]} = 3 ] || { echo "expected three packages each" >&2; exit 1; }
+[ ${#amd64[@]} = 4 ] && [ ${#armhf[@]} = 3 ] || { echo "expected four amd64 and three armhf packages" >&2; exit 1; }
 
 echo "=== amd64: install and build against the installed files"
 work=$(mktemp -d)
 cleanup() {
-  as_root dpkg -P q48-tools libq48-dev libq48-1 >/dev/null 2>&1 || true
+  as_root dpkg -P q48-cups q48-tools libq48-dev libq48-1 >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 as_root dpkg -i "${amd64[@]}"
-dpkg -L libq48-1 libq48-dev q48-tools | grep -E '\.so|\.h$|\.pc$|Config\.cmake$|bin/|rules\.d/.'
+dpkg -L libq48-1 libq48-dev q48-tools q48-cups |
+  grep -E '\.so|\.h$|\.pc$|Config\.cmake$|bin/|rules\.d/.|cups/|ppd/'
+# cupsd runs a backend that others may execute as lp, not as root.
+[ "$(stat -c %a /usr/lib/cups/backend/q48)" = 755 ]
+[ "$(/usr/lib/cups/backend/q48 2>&1)" = "" ] # no printer attached: an empty listing
 tests/install/consumer_test.sh "$work/consumer"
 q48-list || echo "q48-list: no printer attached (status $?)"
 q48-send --help | head -1

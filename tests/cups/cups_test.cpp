@@ -28,7 +28,9 @@
 #include <string>
 #include <thread>
 
+#include <cups/backend.h>
 #include <cups/cups.h>
+#include <cups/sidechannel.h>
 
 #include "q48_emulated_printer.h"
 #include "q48_test_util.h"
@@ -339,6 +341,70 @@ TEST_F(Cups, AnUnplugMidJobAbortsItWithTheCountSent) {
   const std::string line = "The printer went away after " + std::to_string(got.size()) + " bytes";
   EXPECT_NE(error_log().find(line), std::string::npos) << line;
   plug(); // for the cases after this one
+}
+
+// The backend as cupsd starts it, with the back channel on fd 3 and the
+// side channel on fd 4, driven by hand: no CUPS client sends these requests.
+std::string side_channel(int fd, cups_sc_command_t command, cups_sc_status_t *status) {
+  const unsigned char request[4] = {static_cast<unsigned char>(command), 0, 0, 0};
+  EXPECT_EQ(write(fd, request, sizeof request), 4);
+  unsigned char answer[4 + 2048];
+  pollfd p{fd, POLLIN, 0};
+  const ssize_t n = poll(&p, 1, 10000) == 1 ? read(fd, answer, sizeof answer) : -1;
+  EXPECT_GE(n, 4);
+  EXPECT_EQ(answer[0], command);
+  *status = static_cast<cups_sc_status_t>(answer[1]);
+  return n >= 4 ? std::string(reinterpret_cast<char *>(answer) + 4, static_cast<std::size_t>(n - 4))
+                : "";
+}
+
+TEST_F(Cups, BackendAnswersTheSideChannelAndForwardsTheBackChannel) {
+  q48_emu_set_out_behaviour(g_emu, 256, Q48_EMU_OUT_TIMEOUT); // keeps the job going
+  q48_emu_queue_answer(g_emu, "\x12\x34", 2);
+  int side[2];
+  int back[2];
+  ASSERT_EQ(socketpair(AF_LOCAL, SOCK_STREAM, 0, side), 0);
+  ASSERT_EQ(socketpair(AF_LOCAL, SOCK_STREAM, 0, back), 0);
+  const std::string job = file("side.bin", random_bytes(16384, 5));
+  const std::string dir = q48_emu_root_dir(g_emu);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(back[1], 3);
+    dup2(side[1], 4);
+    setenv("DEVICE_URI", kUri, 1);
+    setenv("LD_PRELOAD", "libumockdev-preload.so.0", 1);
+    setenv("UMOCKDEV_DIR", dir.c_str(), 1);
+    const std::string backend = g_root + "/bin/q48";
+    execl(backend.c_str(), kUri, "1", "user", "title", "1", "", job.c_str(),
+          static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(side[1]);
+  close(back[1]);
+  ASSERT_TRUE(wait_for([] { return q48_emu_received(g_emu, nullptr, 0) > 0; }, 10000));
+  cups_sc_status_t st = CUPS_SC_STATUS_NONE;
+  EXPECT_EQ(side_channel(side[0], CUPS_SC_CMD_GET_CONNECTED, &st), "\x01");
+  EXPECT_EQ(st, CUPS_SC_STATUS_OK);
+  EXPECT_EQ(side_channel(side[0], CUPS_SC_CMD_GET_DEVICE_ID, &st),
+            std::string("MFG:Mirelvank;MDL:Q48;CMD:ESC/POS;CLS:PRINT;SN:") + kSerial + ";");
+  EXPECT_EQ(side_channel(side[0], CUPS_SC_CMD_GET_STATE, &st).size(), 1u);
+  char answer[16];
+  pollfd p{back[0], POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 10000), 1);
+  EXPECT_EQ(std::string(answer, static_cast<std::size_t>(read(back[0], answer, sizeof answer))),
+            "\x12\x34");
+  // After the answer is forwarded: a reset discards what the printer says.
+  side_channel(side[0], CUPS_SC_CMD_SOFT_RESET, &st);
+  EXPECT_EQ(st, CUPS_SC_STATUS_OK);
+  side_channel(side[0], CUPS_SC_CMD_DRAIN_OUTPUT, &st);
+  EXPECT_EQ(st, CUPS_SC_STATUS_OK);
+  q48_emu_set_out_behaviour(g_emu, SIZE_MAX, Q48_EMU_OUT_ACCEPT);
+  int ws = 0;
+  waitpid(pid, &ws, 0);
+  EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == CUPS_BACKEND_OK);
+  EXPECT_EQ(received().size(), 16384u);
+  close(side[0]);
+  close(back[0]);
 }
 
 } // namespace
