@@ -184,9 +184,10 @@ set(CPACK_DEBIAN_CUPS_PACKAGE_DEPENDS
     "libq48-1 (= ${_deb_version}), libc6 (>= 2.34), libcups2 (>= 2.3~), libusb-1.0-0 (>= 2:1.0.22)")
 set(CPACK_DEBIAN_CUPS_PACKAGE_RECOMMENDS "cups-daemon")
 set(CPACK_COMPONENT_CUPS_DESCRIPTION "Q48 receipt printer - CUPS backend, filter and PPD
-The backend q48 lists the attached Q48 printers by serial number and prints
-through libQ48Api; the filter q48-coded-to-raw turns coded command text
-(*.q48 files) into printer bytes. With the PPD of the Q48 receipt printer a CUPS
-queue takes raw jobs and coded text from lp, scripts and applications.")
+The backend q48 lists the attached Q48 printers by serial number and
+prints through libQ48Api; the filter q48-coded-to-raw turns coded command
+text (*.q48 files) into printer bytes. With the PPD of the Q48 receipt
+printer a CUPS queue takes raw jobs and coded text from lp, scripts and
+applications.")
 
 include(CPack)
