@@ -311,6 +311,14 @@ TEST_F(Cups, ACancelledJobStopsAtTheNextChunk) {
   q48_emu_set_out_behaviour(g_emu, 256, Q48_EMU_OUT_TIMEOUT); // about 2.5 KB/s
   const int id = lp({"-d", "receipt", "-o", "raw", file("cancel.bin", random_bytes(65536, 3))});
   ASSERT_TRUE(wait_for([] { return q48_emu_received(g_emu, nullptr, 0) >= 1024; }, 30000));
+  // Listing while the job prints opens nothing of the printer.
+  q48_emu_stats before{};
+  q48_emu_get_stats(g_emu, &before);
+  EXPECT_NE(run({"/usr/sbin/lpinfo", "-v"}).out.find(kUri), std::string::npos);
+  q48_emu_stats after{};
+  q48_emu_get_stats(g_emu, &after);
+  EXPECT_EQ(after.opens, before.opens);
+  EXPECT_EQ(after.claim_attempts, before.claim_attempts);
   const double start = q48test::now_ms();
   ASSERT_EQ(run({"/usr/bin/cancel", std::to_string(id)}).exit_status, 0);
   q48_emu_stats st{};
