@@ -153,8 +153,9 @@ protected:
       mkdir((r + d).c_str(), 0755);
     }
     symlink("/usr/lib/cups/daemon", (r + "/bin/daemon").c_str());
-    // cups-deviced hands its backends a fixed environment, so the emulator's
-    // reaches them through these wrappers rather than through SetEnv alone.
+    // The emulator's environment reaches the backend through these wrappers,
+    // not SetEnv: cups-deviced hands the backends it lists a fixed
+    // environment, and a replug makes a new testbed after cupsd has started.
     const std::string env = "export LD_PRELOAD=libumockdev-preload.so.0 UMOCKDEV_DIR=$(cat " + r +
                             "/umockdev_dir) LD_LIBRARY_PATH=" + r +
                             "/lib ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0\n";
@@ -168,7 +169,7 @@ protected:
              "/spool\nTempDir " + r + "/spool/tmp\nStateDir " + r + "/state\nCacheDir " + r +
              "/cache\nAccessLog " + r + "/log/access_log\nErrorLog " + r +
              "/log/error_log\nPageLog " + r + "/log/page_log\nSystemGroup " +
-             getgrgid(getgid())->gr_name + "\nSandboxing Off\nSetEnv Q48_CUPS_TEST 1\n");
+             getgrgid(getgid())->gr_name + "\nSandboxing Off\n");
     spit(r + "/etc/cupsd.conf", "Listen 127.0.0.1:" + std::to_string(port) +
                                     "\nLogLevel debug\nBrowsing Off\nWebInterface No\n"
                                     "DefaultAuthType None\n<Location />\nOrder allow,deny\n"
