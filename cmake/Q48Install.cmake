@@ -9,6 +9,9 @@
 
 add_subdirectory(tools)
 add_subdirectory(examples)
+if(Q48_WITH_CUPS)
+  add_subdirectory(cups)
+endif()
 
 include(GNUInstallDirs)
 # Debian looks for libraries in the multiarch folder, also under /usr/local,
@@ -64,15 +67,24 @@ install(TARGETS Q48_Api_Test q48-list q48-send
 # Debian wants man pages and changelogs compressed, without time stamps.
 find_program(Q48_GZIP gzip REQUIRED)
 set(_gz_outputs "")
-foreach(page Q48_Api_Test q48-list q48-send)
-  set(_src ${PROJECT_SOURCE_DIR}/packaging/man/${page}.1)
-  set(_gz ${CMAKE_BINARY_DIR}/packaging/man/${page}.1.gz)
+# page:component
+set(_pages Q48_Api_Test.1:tools q48-list.1:tools q48-send.1:tools)
+if(Q48_WITH_CUPS)
+  list(APPEND _pages q48-cups.7:cups)
+endif()
+foreach(pair ${_pages})
+  string(REPLACE ":" ";" pair ${pair})
+  list(GET pair 0 page)
+  list(GET pair 1 comp)
+  string(REGEX REPLACE ".*\\." "" section ${page})
+  set(_src ${PROJECT_SOURCE_DIR}/packaging/man/${page})
+  set(_gz ${CMAKE_BINARY_DIR}/packaging/man/${page}.gz)
   add_custom_command(OUTPUT ${_gz}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging/man
     COMMAND ${Q48_GZIP} -9nc ${_src} > ${_gz}
     DEPENDS ${_src} VERBATIM)
   list(APPEND _gz_outputs ${_gz})
-  install(FILES ${_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  install(FILES ${_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${comp})
 endforeach()
 set(_changelog_gz ${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz)
 add_custom_command(OUTPUT ${_changelog_gz}
@@ -89,7 +101,12 @@ install(FILES packaging/udev/60-q48-printer.rules
         DESTINATION lib/udev/rules.d COMPONENT runtime)
 
 # Every package carries its copyright and changelog.
-foreach(pair "runtime;libq48-1" "dev;libq48-dev" "tools;q48-tools" "python;python3-q48")
+set(_packages runtime:libq48-1 dev:libq48-dev tools:q48-tools python:python3-q48)
+if(Q48_WITH_CUPS)
+  list(APPEND _packages cups:q48-cups)
+endif()
+foreach(pair ${_packages})
+  string(REPLACE ":" ";" pair ${pair})
   list(GET pair 0 comp)
   list(GET pair 1 pkg)
   install(FILES packaging/debian/copyright ${_changelog_gz}
@@ -118,6 +135,9 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CONTACT "Q48 maintainers <q48@mirelvank.example>")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime dev tools python)
+if(Q48_WITH_CUPS)
+  list(APPEND CPACK_COMPONENTS_ALL cups)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${Q48_DEB_ARCH})
@@ -178,5 +198,17 @@ The package q48 opens a Q48 printer, writes and reads it with millisecond
 time-outs, and turns coded command text into printer bytes and back, over
 libQ48Api and libQ48Tb through ctypes. It is typed, and serialises the
 access library's calls between threads.")
+
+set(CPACK_DEBIAN_CUPS_PACKAGE_NAME q48-cups)
+set(CPACK_DEBIAN_CUPS_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_CUPS_PACKAGE_DEPENDS
+    "libq48-1 (= ${_deb_version}), libc6 (>= 2.34), libcups2 (>= 2.3~), libusb-1.0-0 (>= 2:1.0.22)")
+set(CPACK_DEBIAN_CUPS_PACKAGE_RECOMMENDS "cups-daemon")
+set(CPACK_COMPONENT_CUPS_DESCRIPTION "Q48 receipt printer - CUPS backend, filter and PPD
+The backend q48 lists the attached Q48 printers by serial number and
+prints through libQ48Api; the filter q48-coded-to-raw turns coded command
+text (*.q48 files) into printer bytes. With the PPD of the Q48 receipt
+printer a CUPS queue takes raw jobs and coded text from lp, scripts and
+applications.")
 
 include(CPack)

@@ -2,9 +2,10 @@
 # Builds the Debian packages for amd64 and armhf from the build presets,
 # installs the amd64 ones with dpkg and builds a consumer against the
 # installed files and imports the Python package from them, looks into the
-# armhf ones with dpkg-deb, and runs lintian on all seven (the Python package,
-# architecture all, comes out of both builds alike). Fails on any error;
-# removes the installed packages again.
+# armhf ones with dpkg-deb, and runs lintian on all eight (q48-cups is built
+# for amd64 only: its armhf build would need libcups2-dev:armhf; the Python
+# package, architecture all, comes out of both builds alike). Fails on any
+# error; removes the installed packages again.
 #
 #   scripts/build-packages.sh
 #   PACKAGE_BUILD_ROOT=/tmp/pkg scripts/build-packages.sh   # other build folders
@@ -38,7 +39,7 @@ done
 amd64=("$builds"/default/*_amd64.deb)
 armhf=("$builds"/armhf/*_armhf.deb)
 all=("$builds"/default/*_all.deb)
-[ ${#amd64[@]} = 3 ] && [ ${#armhf[@]} = 3 ] || { echo "expected three packages each" >&2; exit 1; }
+[ ${#amd64[@]} = 4 ] && [ ${#armhf[@]} = 3 ] || { echo "expected four amd64 and three armhf packages" >&2; exit 1; }
 [ ${#all[@]} = 1 ] || { echo "expected one architecture-independent package" >&2; exit 1; }
 # Either build's copy may be the one shipped: they must hold the same files.
 contents() { dpkg-deb -c "$1" | awk '{print $1, $6}'; dpkg-deb -f "$1" Depends; }
@@ -47,13 +48,16 @@ cmp <(contents "${all[0]}") <(contents "$builds"/armhf/python3-q48_*_all.deb)
 echo "=== amd64: install and build against the installed files"
 work=$(mktemp -d)
 cleanup() {
-  as_root dpkg -P python3-q48 q48-tools libq48-dev libq48-1 >/dev/null 2>&1 || true
+  as_root dpkg -P python3-q48 q48-cups q48-tools libq48-dev libq48-1 >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 as_root dpkg -i "${amd64[@]}" "${all[@]}"
-dpkg -L libq48-1 libq48-dev q48-tools python3-q48 |
-  grep -E '\.so|\.h$|\.pc$|Config\.cmake$|bin/|rules\.d/.|\.py$|py\.typed'
+dpkg -L libq48-1 libq48-dev q48-tools q48-cups python3-q48 |
+  grep -E '\.so|\.h$|\.pc$|Config\.cmake$|bin/|rules\.d/.|cups/|ppd/|\.py$|py\.typed'
+# cupsd runs a backend that others may execute as lp, not as root.
+[ "$(stat -c %a /usr/lib/cups/backend/q48)" = 755 ]
+[ "$(/usr/lib/cups/backend/q48 2>&1)" = "" ] # no printer attached: an empty listing
 # Debian's python3, from a neutral folder: nothing of the source tree is on
 # its path, and no Q48_BUILD_DIR points it elsewhere.
 (cd "$work" && env -u Q48_BUILD_DIR -u PYTHONPATH /usr/bin/python3 -c \

@@ -41,6 +41,8 @@ struct q48_emu {
   char *sys_path;
   char dev_path[64];
   guint8 descriptors[256];
+  char serial[128];
+  char device_id[512];
   size_t descriptors_len;
 
   GMutex lock;
@@ -162,8 +164,40 @@ static guint arg_uint(UMockdevIoctlClient *client, gboolean *ok) {
   return v;
 }
 
-/* Control transfers on endpoint 0: the standard descriptor requests are
- * answered, everything else succeeds without data. */
+static const char kManufacturer[] = "Mirelvank";
+static const char kProduct[] = "Q48";
+
+/* String descriptor `index` in UTF-16LE (ASCII only) into out; its length,
+ * or 0 for a string the printer does not have. */
+static int string_descriptor(const q48_emu *emu, int index, guint8 *out, size_t cap) {
+  const char *text = index == 1   ? kManufacturer
+                     : index == 2 ? kProduct
+                     : index == 3 ? emu->serial
+                                  : NULL;
+  int n = 0;
+  if (index == 0 && cap >= 4) {
+    const guint8 langs[4] = {4, 3, 0x09, 0x04}; /* US English */
+    memcpy(out, langs, sizeof langs);
+    n = 4;
+  } else if (text != NULL && text[0] != '\0') {
+    size_t len = strlen(text);
+    if (2 + 2 * len > cap || 2 + 2 * len > 255) {
+      len = (MIN(cap, 255) - 2) / 2;
+    }
+    out[0] = (guint8)(2 + 2 * len);
+    out[1] = 3;
+    for (size_t i = 0; i < len; i++) {
+      out[2 + 2 * i] = (guint8)text[i];
+      out[3 + 2 * i] = 0;
+    }
+    n = out[0];
+  }
+  return n;
+}
+
+/* Control transfers on endpoint 0: the standard descriptor requests and the
+ * printer class's GET_DEVICE_ID are answered, everything else succeeds
+ * without data. */
 static void control_urb(q48_emu *emu, emu_urb *u) {
   struct usbdevfs_urb *s = urb_struct(u);
   guint8 *setup = u->buffer != NULL ? u->buffer->data : NULL;
@@ -172,16 +206,34 @@ static void control_urb(q48_emu *emu, emu_urb *u) {
   if (setup != NULL && s->buffer_length >= 8) {
     guint8 request_type = setup[0];
     guint8 request = setup[1];
+    guint8 desc_index = setup[2];
     guint8 desc_type = setup[3];
     guint16 length = (guint16)(setup[6] | (setup[7] << 8));
     int room = s->buffer_length - 8;
     if (length < room) {
       room = length;
     }
-    if ((request_type & 0x80) != 0 && request == 6 /* GET_DESCRIPTOR */) {
+    if (request_type == 0xA1 && request == 0 /* printer class: GET_DEVICE_ID */) {
+      /* The ID goes out after its length, two bytes big-endian. */
+      size_t len = strlen(emu->device_id);
+      if (emu->device_id[0] == '\0') {
+        status = -EPIPE;
+      } else {
+        guint8 framed[2 + sizeof emu->device_id];
+        framed[0] = (guint8)((len + 2) >> 8);
+        framed[1] = (guint8)((len + 2) & 0xFF);
+        memcpy(framed + 2, emu->device_id, len);
+        actual = (int)(len + 2) < room ? (int)(len + 2) : room;
+        memcpy(setup + 8, framed, (size_t)actual);
+      }
+    } else if ((request_type & 0x80) != 0 && request == 6 /* GET_DESCRIPTOR */) {
       const guint8 *src = NULL;
+      guint8 text[256];
       int n = 0;
-      if (desc_type == 1) {
+      if (desc_type == 3) {
+        n = string_descriptor(emu, desc_index, text, sizeof text);
+        src = n > 0 ? text : NULL;
+      } else if (desc_type == 1) {
         src = emu->descriptors;
         n = 18;
       } else if (desc_type == 2) {
@@ -474,7 +526,7 @@ static void q48_emu_handler_init(Q48EmuHandler *self) { self->emu = NULL; }
 
 /* ---- descriptors and the testbed -------------------------------------- */
 
-static size_t build_descriptors(const q48_emu_config *cfg, guint8 *d) {
+static size_t build_descriptors(const q48_emu_config *cfg, int has_serial, guint8 *d) {
   size_t n = 0;
   const guint8 device[18] = {18,
                              1,
@@ -490,9 +542,9 @@ static size_t build_descriptors(const q48_emu_config *cfg, guint8 *d) {
                              (guint8)(cfg->product_id >> 8),
                              0x00,
                              0x01,
-                             0,
-                             0,
-                             0,
+                             1, /* iManufacturer */
+                             2, /* iProduct */
+                             (guint8)(has_serial ? 3 : 0),
                              1};
   memcpy(d, device, sizeof device);
   n = sizeof device;
@@ -535,6 +587,8 @@ void q48_emu_config_default(q48_emu_config *cfg) {
     cfg->out_endpoint = 0x02;
     cfg->max_packet_size = 64;
     cfg->configured = 1;
+    cfg->serial = "Q48EMU0001";
+    cfg->device_id = NULL;
   }
 }
 
@@ -559,7 +613,20 @@ q48_emu *q48_emu_new(const q48_emu_config *cfg) {
   emu->accept_per_urb = SIZE_MAX;
   emu->out_mode = Q48_EMU_OUT_ACCEPT;
   emu->configuration = emu->cfg.configured ? 1 : 0;
-  emu->descriptors_len = build_descriptors(&emu->cfg, emu->descriptors);
+  if (emu->cfg.serial != NULL) {
+    g_strlcpy(emu->serial, emu->cfg.serial, sizeof emu->serial);
+  }
+  if (emu->cfg.device_id != NULL) {
+    g_strlcpy(emu->device_id, emu->cfg.device_id, sizeof emu->device_id);
+  } else {
+    g_snprintf(emu->device_id, sizeof emu->device_id, "MFG:%s;MDL:%s;CMD:ESC/POS;CLS:PRINT;%s%s%s",
+               kManufacturer, kProduct, emu->serial[0] != '\0' ? "SN:" : "", emu->serial,
+               emu->serial[0] != '\0' ? ";" : "");
+  }
+  /* Point at our own copies: the caller's strings may not outlive us. */
+  emu->cfg.serial = emu->serial;
+  emu->cfg.device_id = emu->device_id;
+  emu->descriptors_len = build_descriptors(&emu->cfg, emu->serial[0] != '\0', emu->descriptors);
   snprintf(emu->dev_path, sizeof emu->dev_path, "/dev/bus/usb/%03d/%03d", emu->cfg.busnum,
            emu->cfg.devnum);
 
@@ -583,10 +650,15 @@ q48_emu *q48_emu_new(const q48_emu_config *cfg) {
       "A: idVendor=%04x\n"
       "A: idProduct=%04x\n"
       "A: bNumConfigurations=1\n"
-      "A: bConfigurationValue=%s\n",
+      "A: bConfigurationValue=%s\n"
+      "A: manufacturer=%s\n"
+      "A: product=%s\n"
+      "%s%s%s",
       emu->cfg.busnum, emu->cfg.busnum, emu->cfg.busnum, emu->cfg.devnum, emu->dev_path,
       emu->cfg.busnum, emu->cfg.devnum, emu->cfg.vendor_id, emu->cfg.product_id, emu->cfg.busnum,
-      emu->cfg.devnum, emu->cfg.vendor_id, emu->cfg.product_id, emu->cfg.configured ? "1" : "");
+      emu->cfg.devnum, emu->cfg.vendor_id, emu->cfg.product_id, emu->cfg.configured ? "1" : "",
+      kManufacturer, kProduct, emu->serial[0] != '\0' ? "A: serial=" : "", emu->serial,
+      emu->serial[0] != '\0' ? "\n" : "");
   GError *error = NULL;
   gboolean ok = umockdev_testbed_add_from_string(emu->testbed, record, &error);
   g_free(record);
@@ -684,7 +756,8 @@ void q48_emu_unplug(q48_emu *emu) {
   for (GList *l = emu->urbs.head; l != NULL; l = l->next) {
     emu_urb *u = l->data;
     if (!u->reapable) {
-      urb_finish(u, -ENODEV, 0);
+      /* What an OUT URB had handed over is on the printer's side already. */
+      urb_finish(u, -ENODEV, u->is_in ? 0 : urb_struct(u)->actual_length);
     }
   }
   g_mutex_unlock(&emu->lock);

@@ -37,6 +37,12 @@ typedef struct q48_emu_config {
   uint8_t out_endpoint;     /* 0x02 */
   uint16_t max_packet_size; /* 64, for both endpoints */
   int configured;           /* 1: configuration 1 active from the start; 0: unconfigured */
+  /* iSerialNumber (also sysfs "serial"); NULL or "" gives a printer without
+   * one. The string is copied. */
+  const char *serial; /* "Q48EMU0001" */
+  /* Answer to the printer-class GET_DEVICE_ID request, without its two-byte
+   * length and copied; NULL: the default below; "": the request stalls. */
+  const char *device_id; /* "MFG:Mirelvank;MDL:Q48;CMD:ESC/POS;CLS:PRINT;SN:<serial>;" */
 } q48_emu_config;
 
 /* Fills *cfg with the defaults given above. */

@@ -35,6 +35,8 @@ static void usage(FILE *to) {
         "  --vendor HEX        USB vendor id (default 2F7A)\n"
         "  --product HEX       USB product id (default 0001)\n"
         "  --accept N          accept at most N bytes per OUT transfer, the rest stays unsent\n"
+        "  --serial S          iSerialNumber (default Q48EMU0001; \"\" for none)\n"
+        "  --device-id ID      answer to GET_DEVICE_ID (default built from the serial)\n"
         "  --preload LIB       umockdev preload for the child (default libumockdev-preload.so.0)\n"
         "  -h, --help          this text\n"
         "\n"
@@ -143,6 +145,12 @@ int main(int argc, char **argv) {
       i++;
     } else if (strcmp(a, "--product") == 0 && parse_number(value, 16, 0xFFFF, &n)) {
       cfg.product_id = (uint16_t)n;
+      i++;
+    } else if (strcmp(a, "--serial") == 0) {
+      cfg.serial = value;
+      i++;
+    } else if (strcmp(a, "--device-id") == 0) {
+      cfg.device_id = value;
       i++;
     } else if (strcmp(a, "--preload") == 0) {
       preload = value;

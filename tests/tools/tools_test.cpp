@@ -349,8 +349,10 @@ protected:
   }
 
   // Adds a USB device at bus/address and, with lp >= 0, the line-printer
-  // node /dev/usb/lp<lp> that usblp made under its interface.
-  void add_device(int bus, int address, uint16_t vendor, uint16_t product, int lp) {
+  // node /dev/usb/lp<lp> that usblp made under its interface, and with a
+  // serial its iSerialNumber as sysfs shows it.
+  void add_device(int bus, int address, uint16_t vendor, uint16_t product, int lp,
+                  const char *serial = nullptr) {
     const std::string name = std::to_string(bus) + "-" + std::to_string(address);
     const std::string sys = "/devices/pci0000:00/usb" + std::to_string(bus) + "/" + name;
     char node[32];
@@ -360,8 +362,10 @@ protected:
                   "P: %s\nN: %s=00\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/%s\n"
                   "E: BUSNUM=%03d\nE: DEVNUM=%03d\nA: busnum=%d\nA: devnum=%d\nA: speed=480\n"
                   "A: idVendor=%04x\nA: idProduct=%04x\nA: bNumConfigurations=1\n"
-                  "A: bConfigurationValue=1\n",
-                  sys.c_str(), node, node, bus, address, bus, address, vendor, product);
+                  "A: bConfigurationValue=1\n%s%s%s",
+                  sys.c_str(), node, node, bus, address, bus, address, vendor, product,
+                  serial != nullptr ? "A: serial=" : "", serial != nullptr ? serial : "",
+                  serial != nullptr ? "\n" : "");
     GError *error = nullptr;
     ASSERT_TRUE(umockdev_testbed_add_from_string(bed, record, &error))
         << (error != nullptr ? error->message : "");
@@ -388,9 +392,9 @@ protected:
       ASSERT_TRUE(umockdev_testbed_add_from_string(bed, record, &error));
     }
   }
-  outcome list() {
+  outcome list(const std::vector<std::string> &args = {}) {
     gchar *root = umockdev_testbed_get_root_dir(bed); // ours to free
-    const outcome r = run_tool(kList, {}, "", root);
+    const outcome r = run_tool(kList, args, "", root);
     g_free(root);
     return r;
   }
@@ -399,12 +403,16 @@ protected:
 };
 
 TEST_F(ListTestbed, TwoPrintersAreListedInOrderWithTheirLinePrinterNodes) {
-  add_device(3, 5, 0x2F7A, 0x0001, -1);
+  add_device(3, 5, 0x2F7A, 0x0001, -1, "Till 2/B");
   add_device(1, 11, 0x2F7A, 0x0001, 2);
-  add_device(1, 4, 0x1234, 0x0001, 0); // another maker's printer
+  add_device(1, 4, 0x1234, 0x0001, 0, "X1"); // another maker's printer
   const outcome r = list();
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "/dev/bus/usb/001/011 /dev/usb/lp2\n/dev/bus/usb/003/005\n");
+  // Stable URIs: by serial, encoded; by path where the printer has none.
+  EXPECT_EQ(list({"--uri"}).out, "q48:/dev/bus/usb/001/011\nq48://usb?serial=Till%202%2FB\n");
+  EXPECT_EQ(list({"--serial", "Till 2/B"}).out, "/dev/bus/usb/003/005\n");
+  EXPECT_EQ(list({"--serial", "X1"}).status, 1); // not a Q48 printer
 }
 
 TEST_F(ListTestbed, NoPrinterPrintsNothingAndFails) {

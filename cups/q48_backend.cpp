@@ -1,0 +1,475 @@
+// q48: the CUPS backend of the Q48 printer, built on libQ48Api.
+//
+//   q48                                           list the attached printers
+//   q48 job-id user title copies options [file]   print one job to DEVICE_URI
+//
+// URIs: q48://usb?serial=S (looked up at each job, because the USB address
+// changes at every replug), or q48:PATH with any path Q48_api_printer_open
+// takes (/dev/bus/usb/BBB/DDD, /dev/usb/lpN, /dev/ttySN).
+//
+// The job goes out in chunks, each with a short time-out, so that a long job
+// needs no huge one, a cancel is seen within one chunk, and a printer that
+// stops taking data is noticed while the count sent is still known exactly.
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cups/backend.h>
+#include <cups/sidechannel.h>
+#include <libusb.h>
+
+#include "Q48_Api.h"
+#include "q48_printers.h"
+
+namespace {
+
+constexpr int kChunk = 4096;
+// Short enough that a cancel lands within a second even while the printer
+// holds a transfer back (USB may overrun a write by about 110 ms).
+constexpr unsigned long kChunkTimeoutMs = 400;
+// A printer that takes nothing for this long has failed the job: paper out
+// or a jam clears within it, a dead printer does not.
+constexpr long kStallLimitMs = 60000;
+constexpr unsigned kAbsentRetrySeconds = 5;
+constexpr unsigned kBusyRetrySeconds = 2;
+// The back channel costs one IN transfer (up to 100 ms) when the printer is
+// silent, so it is asked at most this often while data flows.
+constexpr long kBackChannelPeriodMs = 1000;
+constexpr int kRingSize = 1024; // libQ48Api's receive ring
+
+volatile sig_atomic_t g_cancelled = 0;
+
+void on_sigterm(int) { g_cancelled = 1; }
+
+long now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Sleeps for up to seconds, waking early on a cancel.
+void pause_unless_cancelled(unsigned seconds) {
+  for (unsigned tenth = 0; tenth < seconds * 10 && g_cancelled == 0; tenth++) {
+    usleep(100000);
+  }
+}
+
+// Copies text into out with the characters that would break a quoted field
+// of the listing replaced.
+void quote_safe(const char *text, char *out, std::size_t cap) {
+  std::snprintf(out, cap, "%s", text);
+  for (char *c = out; *c != '\0'; c++) {
+    if (*c == '"' || *c == '\\' || *c == '\n') {
+      *c = '_';
+    }
+  }
+}
+
+// The IEEE 1284 device ID as the kernel's strings give it; the printer's own
+// answer needs its interface, which listing must not claim.
+void listed_device_id(const q48::printer &p, char *id, std::size_t cap) {
+  char mfg[128];
+  char mdl[128];
+  char sn[128];
+  quote_safe(p.manufacturer[0] != '\0' ? p.manufacturer : "Mirelvank", mfg, sizeof mfg);
+  quote_safe(p.product[0] != '\0' ? p.product : "Q48", mdl, sizeof mdl);
+  quote_safe(p.serial, sn, sizeof sn);
+  std::snprintf(id, cap, "MFG:%s;MDL:%s;CMD:ESC/POS;CLS:PRINT;%s%s%s", mfg, mdl,
+                sn[0] != '\0' ? "SN:" : "", sn, sn[0] != '\0' ? ";" : "");
+}
+
+int list_printers() {
+  static q48::printer printers[q48::kMaxPrinters];
+  const int count = q48::find_printers(printers, q48::kMaxPrinters);
+  for (int i = 0; i < count; i++) {
+    const q48::printer &p = printers[i];
+    char uri[512];
+    char mfg[128];
+    char mdl[128];
+    char id[512];
+    q48::printer_uri(p, uri, sizeof uri);
+    quote_safe(p.manufacturer[0] != '\0' ? p.manufacturer : "Mirelvank", mfg, sizeof mfg);
+    quote_safe(p.product[0] != '\0' ? p.product : "Q48", mdl, sizeof mdl);
+    listed_device_id(p, id, sizeof id);
+    std::printf("direct %s \"%s %s\" \"Q48 receipt printer (USB %03d/%03d)\" \"%s\"\n", uri, mfg,
+                mdl, p.bus, p.address, id);
+  }
+  std::fflush(stdout);
+  return CUPS_BACKEND_OK;
+}
+
+// Where the printer of a URI is right now: false (with *known set when the
+// URI is one of ours) when it cannot be found.
+bool resolve(const char *uri, char *path, std::size_t cap, bool *known) {
+  char serial[128];
+  *known = true;
+  if (q48::uri_serial(uri, serial, sizeof serial)) {
+    static q48::printer printers[q48::kMaxPrinters];
+    const int count = q48::find_printers(printers, q48::kMaxPrinters);
+    for (int i = 0; i < count; i++) {
+      if (std::strcmp(printers[i].serial, serial) == 0) {
+        std::snprintf(path, cap, "%s", printers[i].path);
+        return true;
+      }
+    }
+    return false;
+  }
+  if (std::strncmp(uri, "q48:/", 5) == 0 && uri[5] != '/') {
+    std::snprintf(path, cap, "%s", uri + 4);
+    return true;
+  }
+  *known = false;
+  return false;
+}
+
+const char *open_meaning(intptr_t code) {
+  switch (code) {
+  case Q48_API_OPEN_FAILED:
+    return "the device cannot be opened";
+  case Q48_API_NO_PRINTER:
+    return "no Q48 printer there";
+  case Q48_API_DETACH_FAILED:
+    return "a kernel driver holds the USB interface and cannot be detached";
+  case Q48_API_CLAIM_TIMEOUT:
+    return "another program is using the printer";
+  case Q48_API_NO_CONFIG:
+    return "the USB configuration cannot be read";
+  case Q48_API_NO_ALTSETTING:
+    return "the USB interface has no alternate setting";
+  case Q48_API_TOO_FEW_ENDPOINTS:
+    return "the USB interface has fewer than two endpoints";
+  case Q48_API_NO_MEMORY:
+    return "out of memory";
+  default:
+    return "unknown error";
+  }
+}
+
+// One job's connection and what the side channel asks about it.
+struct job {
+  intptr_t printer = Q48_API_NO_PRINTER;
+  bool usb = false;
+  bool stalled = false;
+  char path[512] = "";
+  long long sent = 0;
+  long last_back_ms = 0;
+  job() = default;
+  job(const job &) = delete;
+  job &operator=(const job &) = delete;
+  ~job() { Q48_api_printer_close(printer); }
+
+  // The library's USB handle is the libusb device handle itself.
+  libusb_device_handle *usb_handle() const {
+    return usb && printer >= 0 ? reinterpret_cast<libusb_device_handle *>(printer) : nullptr;
+  }
+};
+
+// Asks the printer for its device ID over the job's own claim. Returns the
+// ID's length (0 when it gave none).
+int printer_device_id(const job &j, char *id, int cap) {
+  libusb_device_handle *h = j.usb_handle();
+  unsigned char buf[1024];
+  int n = 0;
+  if (h != nullptr) {
+    const auto index = static_cast<uint16_t>(Q48_API_INTERFACE << 8);
+    n = libusb_control_transfer(h, 0xA1, 0 /* GET_DEVICE_ID */, 0, index, buf, sizeof buf, 1000);
+  }
+  int len = n >= 2 ? ((buf[0] << 8) | buf[1]) - 2 : 0;
+  if (len < 0 || len > n - 2) {
+    len = n > 2 ? n - 2 : 0;
+  }
+  len = len < cap - 1 ? len : cap - 1;
+  std::memcpy(id, buf + 2, static_cast<std::size_t>(len > 0 ? len : 0));
+  id[len > 0 ? len : 0] = '\0';
+  return len > 0 ? len : 0;
+}
+
+// True when the printer is gone: a USB device answers no request any more, a
+// device file has left the file system.
+bool printer_gone(const job &j) {
+  if (libusb_device_handle *h = j.usb_handle()) {
+    unsigned char status[2];
+    return libusb_control_transfer(h, 0x80, 0 /* GET_STATUS */, 0, 0, status, 2, 500) ==
+           LIBUSB_ERROR_NO_DEVICE;
+  }
+  struct stat st {};
+  return stat(j.path, &st) != 0;
+}
+
+// Forwards what the printer has answered to the back channel. USB only: a
+// read on a device file could take bytes that are not the printer's (a
+// line-printer FIFO hands back what we wrote to it).
+void forward_back_channel(job &j, bool now) {
+  if (!j.usb || j.printer < 0 || (!now && now_ms() - j.last_back_ms < kBackChannelPeriodMs)) {
+    return;
+  }
+  j.last_back_ms = now_ms();
+  unsigned char first = 0;
+  if (Q48_api_printer_read(j.printer, &first, 1, 0) != 1) {
+    return;
+  }
+  unsigned char buf[kRingSize];
+  buf[0] = first;
+  // The rest of the packet already waits in the ring: take it without a
+  // transfer.
+  int pending = (m_index_rx_top - m_index_rx_bottom + kRingSize) % kRingSize;
+  int n = 1;
+  if (pending > 0 && Q48_api_printer_read(j.printer, buf + 1, pending, 0) == pending) {
+    n += pending;
+  }
+  cupsBackChannelWrite(reinterpret_cast<const char *>(buf), static_cast<std::size_t>(n), 1.0);
+  std::fprintf(stderr, "DEBUG: forwarded %d answer bytes to the back channel\n", n);
+}
+
+// Answers one side-channel request, if one is waiting.
+void serve_side_channel(job &j) {
+  pollfd p{CUPS_SC_FD, POLLIN, 0};
+  if (poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) {
+    return;
+  }
+  cups_sc_command_t command = CUPS_SC_CMD_NONE;
+  cups_sc_status_t status = CUPS_SC_STATUS_NONE;
+  char data[2048];
+  int len = sizeof data;
+  if (cupsSideChannelRead(&command, &status, data, &len, 1.0) != 0) {
+    return;
+  }
+  status = CUPS_SC_STATUS_OK;
+  len = 0;
+  switch (command) {
+  case CUPS_SC_CMD_GET_CONNECTED:
+    data[0] = j.printer >= 0 ? 1 : 0;
+    len = 1;
+    break;
+  case CUPS_SC_CMD_GET_STATE:
+    data[0] = static_cast<char>(j.printer < 0 ? CUPS_SC_STATE_OFFLINE
+                                : j.stalled   ? CUPS_SC_STATE_BUSY
+                                              : CUPS_SC_STATE_ONLINE);
+    len = 1;
+    break;
+  case CUPS_SC_CMD_GET_DEVICE_ID:
+    len = printer_device_id(j, data, sizeof data);
+    if (len == 0) {
+      status = CUPS_SC_STATUS_NOT_IMPLEMENTED;
+    }
+    break;
+  case CUPS_SC_CMD_DRAIN_OUTPUT:
+    // Every write returns once the printer has the bytes: nothing waits here.
+    break;
+  case CUPS_SC_CMD_SOFT_RESET:
+    if (j.printer < 0 || Q48_api_printer_clear(j.printer) != 1) {
+      status = CUPS_SC_STATUS_IO_ERROR;
+    }
+    break;
+  default:
+    status = CUPS_SC_STATUS_NOT_IMPLEMENTED;
+    break;
+  }
+  cupsSideChannelWrite(command, status, data, len, 1.0);
+}
+
+// Opens the printer, waiting while it is absent or in another program's
+// hands. Returns CUPS_BACKEND_OK once open, else the exit status.
+int open_printer(job &j, const char *uri) {
+  bool said_absent = false;
+  bool said_busy = false;
+  while (g_cancelled == 0) {
+    bool known = false;
+    if (!resolve(uri, j.path, sizeof j.path, &known)) {
+      if (!known) {
+        std::fprintf(stderr, "ERROR: not a q48 URI: %s\n", uri);
+        return CUPS_BACKEND_STOP;
+      }
+      if (!said_absent) {
+        std::fputs("STATE: +offline-report\n", stderr);
+        std::fprintf(stderr, "INFO: Waiting for the printer to be plugged in (%s)\n", uri);
+        said_absent = true;
+      }
+      serve_side_channel(j);
+      pause_unless_cancelled(kAbsentRetrySeconds);
+      continue;
+    }
+    if (access(j.path, F_OK) == 0 && access(j.path, R_OK | W_OK) != 0) {
+      std::fprintf(stderr, "ERROR: No permission to use %s (%s); see the udev rule of libq48-1\n",
+                   j.path, std::strerror(errno));
+      return CUPS_BACKEND_STOP;
+    }
+    j.usb = std::strstr(j.path, "/dev/bus/usb/") != nullptr &&
+            std::strstr(j.path, "/dev/usb/lp") == nullptr &&
+            strcasestr(j.path, "/dev/ttyS") == nullptr;
+    char copy[512];
+    std::snprintf(copy, sizeof copy, "%s", j.path); // open cuts a USB path into tokens
+    j.printer = Q48_api_printer_open(copy);
+    if (j.printer >= 0) {
+      break;
+    }
+    if (j.printer == Q48_API_CLAIM_TIMEOUT) {
+      if (!said_busy) {
+        std::fputs("STATE: +connecting-to-device\n", stderr);
+        said_busy = true;
+      }
+      std::fprintf(stderr, "INFO: The printer is in use by another program; trying again in %u s\n",
+                   kBusyRetrySeconds);
+      serve_side_channel(j);
+      pause_unless_cancelled(kBusyRetrySeconds);
+    } else if (j.printer == Q48_API_OPEN_FAILED || j.printer == Q48_API_NO_PRINTER) {
+      // Gone between the lookup and the open, or not there yet.
+      if (!said_absent) {
+        std::fputs("STATE: +offline-report\n", stderr);
+        std::fprintf(stderr, "INFO: Waiting for the printer at %s (%s)\n", j.path,
+                     open_meaning(j.printer));
+        said_absent = true;
+      }
+      pause_unless_cancelled(kAbsentRetrySeconds);
+    } else {
+      std::fprintf(stderr, "ERROR: Cannot open the printer at %s: %s (code %ld)\n", j.path,
+                   open_meaning(j.printer), static_cast<long>(j.printer));
+      return CUPS_BACKEND_FAILED;
+    }
+  }
+  if (said_absent) {
+    std::fputs("STATE: -offline-report\n", stderr);
+  }
+  if (said_busy) {
+    std::fputs("STATE: -connecting-to-device\n", stderr);
+  }
+  if (g_cancelled != 0) {
+    return CUPS_BACKEND_OK;
+  }
+  std::fprintf(stderr, "INFO: Connected to the printer at %s\n", j.path);
+  return CUPS_BACKEND_OK;
+}
+
+// Sends n bytes, each byte once. Returns CUPS_BACKEND_OK, or the exit status
+// after an ERROR: line.
+int send_bytes(job &j, unsigned char *data, int n) {
+  int off = 0;
+  long stall_start = 0;
+  while (off < n && g_cancelled == 0) {
+    const int sent = Q48_api_printer_write(j.printer, data + off, n - off, kChunkTimeoutMs);
+    off += sent;
+    j.sent += sent;
+    if (sent > 0) {
+      stall_start = 0;
+      if (j.stalled) {
+        std::fputs("STATE: -offline-report\nINFO: The printer takes data again\n", stderr);
+        j.stalled = false;
+      }
+    }
+    if (off < n) {
+      if (printer_gone(j)) {
+        std::fprintf(stderr, "ERROR: The printer went away after %lld bytes of the job\n", j.sent);
+        return CUPS_BACKEND_FAILED;
+      }
+      if (stall_start == 0) {
+        stall_start = now_ms();
+      } else if (!j.stalled) {
+        std::fputs("STATE: +offline-report\nINFO: The printer does not take data\n", stderr);
+        j.stalled = true;
+      } else if (now_ms() - stall_start > kStallLimitMs) {
+        std::fprintf(stderr,
+                     "ERROR: The printer took no data for %ld s, after %lld bytes of the job\n",
+                     kStallLimitMs / 1000, j.sent);
+        return CUPS_BACKEND_FAILED;
+      }
+    }
+    serve_side_channel(j);
+    forward_back_channel(j, false);
+  }
+  return CUPS_BACKEND_OK;
+}
+
+int print_job(int argc, char **argv) {
+  const char *uri = cupsBackendDeviceURI(argv);
+  if (uri == nullptr) {
+    std::fputs("ERROR: No device URI given\n", stderr);
+    return CUPS_BACKEND_FAILED;
+  }
+  int input = 0;
+  int copies = 1;
+  if (argc == 7) {
+    input = open(argv[6], O_RDONLY | O_CLOEXEC);
+    if (input < 0) {
+      std::fprintf(stderr, "ERROR: Cannot open the print file %s: %s\n", argv[6],
+                   std::strerror(errno));
+      return CUPS_BACKEND_FAILED;
+    }
+    copies = std::atoi(argv[4]);
+    copies = copies < 1 ? 1 : copies;
+  }
+  job j;
+  int status = open_printer(j, uri);
+  if (status != CUPS_BACKEND_OK || g_cancelled != 0) {
+    if (input > 0) {
+      close(input);
+    }
+    return status;
+  }
+
+  static unsigned char chunk[kChunk];
+  for (int copy = 1; copy <= copies && status == CUPS_BACKEND_OK && g_cancelled == 0; copy++) {
+    if (copy > 1 && lseek(input, 0, SEEK_SET) != 0) {
+      std::fprintf(stderr, "ERROR: Cannot rewind the print file: %s\n", std::strerror(errno));
+      status = CUPS_BACKEND_FAILED;
+      break;
+    }
+    ssize_t got = 0;
+    while (status == CUPS_BACKEND_OK && g_cancelled == 0 &&
+           ((got = read(input, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR))) {
+      if (got > 0) {
+        status = send_bytes(j, chunk, static_cast<int>(got));
+        std::fprintf(stderr, "DEBUG: %lld bytes sent\n", j.sent);
+      }
+    }
+    if (got < 0 && status == CUPS_BACKEND_OK) {
+      std::fprintf(stderr, "ERROR: Cannot read the job: %s\n", std::strerror(errno));
+      status = CUPS_BACKEND_FAILED;
+    }
+    if (status == CUPS_BACKEND_OK && g_cancelled == 0) {
+      std::fprintf(stderr, "PAGE: %d 1\n", copy);
+    }
+  }
+  if (input > 0) {
+    close(input);
+  }
+  if (g_cancelled != 0) {
+    std::fprintf(stderr, "INFO: Job cancelled after %lld bytes\n", j.sent);
+    return CUPS_BACKEND_OK;
+  }
+  if (status == CUPS_BACKEND_OK) {
+    forward_back_channel(j, true);
+    std::fprintf(stderr, "INFO: Sent %lld bytes\n", j.sent);
+  }
+  return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  // Messages must reach cupsd line by line, as they happen.
+  std::setvbuf(stderr, nullptr, _IONBF, 0);
+  struct sigaction sa {};
+  sa.sa_handler = on_sigterm;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  if (argc == 1) {
+    return list_printers();
+  }
+  if (argc < 6 || argc > 7) {
+    std::fputs("Usage: q48 job-id user title copies options [file]\n", stderr);
+    return CUPS_BACKEND_FAILED;
+  }
+  return print_job(argc, argv);
+}
