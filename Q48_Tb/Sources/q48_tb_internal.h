@@ -91,6 +91,10 @@ void use_kernels(const coded_kernels &set);
 extern const coded_kernels kScalarKernels;
 #if defined(__x86_64__)
 extern const coded_kernels kSse2Kernels;
+extern const coded_kernels kSsse3Kernels;
+extern const coded_kernels kAvx2Kernels;
+#elif defined(__arm__)
+extern const coded_kernels kNeonKernels;
 #endif
 
 // Scalar pieces the vector kernels end with.
@@ -102,6 +106,26 @@ void scalar_raw_triples(const unsigned char *pubRaw, unsigned int nRaw, unsigned
 #if defined(__x86_64__)
 // Five groups a step, for what the wider steps leave.
 void sse2_hex_groups(coded_cursor &cur);
+void ssse3_hex_groups(coded_cursor &cur);
+void ssse3_plain_run(coded_cursor &cur);
+
+constexpr unsigned char kZeroLane = 0x80; // a shuffle index that yields 0
+
+// Constants of a 48-byte block of 16 groups, one row per 16-byte vector:
+// which lanes hold digits and which blanks, where each group's high and low
+// digit sit, and which raw byte each lane of the text shows.
+struct group_block {
+  alignas(16) unsigned char aubDigit[3][16];
+  alignas(16) unsigned char aubBlank[3][16];
+  alignas(16) unsigned char aubHigh[3][16];   // lane t: where group t's high digit is
+  alignas(16) unsigned char aubLow[3][16];    // lane t: where group t's low digit is
+  alignas(16) unsigned char aubSpread[3][16]; // text lane: index of its raw byte
+  alignas(16) unsigned char aubNibbleHigh[3][16];
+  alignas(16) unsigned char aubNibbleLow[3][16];
+  alignas(16) unsigned char aubBlankIndex[3][16]; // kZeroLane on blank lanes
+  alignas(16) unsigned char aubBlankText[3][16];  // ' ' on blank lanes
+};
+extern const group_block kGroupBlock;
 #endif
 
 // ---- Coded text (Q48_Tb.cpp)

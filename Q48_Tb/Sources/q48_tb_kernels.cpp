@@ -45,6 +45,10 @@ const coded_kernels *const kSets[] = {
     &kScalarKernels,
 #if defined(__x86_64__)
     &kSse2Kernels,
+    &kSsse3Kernels,
+    &kAvx2Kernels,
+#elif defined(__arm__)
+    &kNeonKernels,
 #endif
 };
 
@@ -117,7 +121,12 @@ bool kernel_usable(const coded_kernels &set) {
 #if defined(__x86_64__)
   // A constructor may run before libgcc's own, so ask it to look first.
   __builtin_cpu_init();
-  fUsable = fUsable || &set == &kSse2Kernels;
+  fUsable = fUsable || &set == &kSse2Kernels ||
+            (&set == &kSsse3Kernels && __builtin_cpu_supports("ssse3")) ||
+            (&set == &kAvx2Kernels && __builtin_cpu_supports("avx2"));
+#elif defined(__arm__)
+  // The armhf baseline does not promise NEON: many boards lack it.
+  fUsable = fUsable || (&set == &kNeonKernels && (getauxval(AT_HWCAP) & HWCAP_ARM_NEON) != 0);
 #endif
   return fUsable;
 }
