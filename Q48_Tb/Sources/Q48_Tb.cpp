@@ -64,54 +64,82 @@ constexpr std::array<int, 256> kEscape = [] {
 
 constexpr int kScalarBurst = 8;
 
+// The walk's position. The text and raw indices live in registers: bytes
+// stored through pubOut may alias anything in memory, so a cursor in memory
+// would be reloaded after every byte. Kernels get a cursor and hand it back.
+struct walk {
+  const unsigned char *pubText;
+  unsigned int nText;
+  unsigned char *pubOut;
+  const unsigned short *pusClass;
+  unsigned int uiCodedIdx;
+  unsigned int uiRawIdx;
+
+  template <typename K> void call(K kernel) {
+    coded_cursor cur{pubText, nText, uiCodedIdx, pubOut, uiRawIdx, pusClass};
+    kernel(cur);
+    uiCodedIdx = cur.uiCodedIdx;
+    uiRawIdx = cur.uiRawIdx;
+  }
+};
+
 // Hex mode with nothing pending and no escape: digits and blanks until some
-// other byte. Pairs with a blank after them are the common case.
-void hex_run(const coded_kernels &k, coded_cursor &cur, unsigned char &bHex, int &nHex) {
-  const unsigned char *pubText = cur.pubText;
-  const unsigned int nText = cur.nText;
-  while (cur.uiCodedIdx < nText) {
+// other byte. Pairs with a blank after them are the common case; short
+// scalar bursts take them first, so that the few groups of a short bracket
+// never pay for a wide step that fails, and long runs soon go wide.
+void hex_run(const coded_kernels &k, walk &w, unsigned char &bHex, int &nHex) {
+  const unsigned char *const pubText = w.pubText;
+  unsigned char *const pubOut = w.pubOut;
+  const unsigned int nText = w.nText;
+  unsigned int uiIn = w.uiCodedIdx;
+  unsigned int uiOut = w.uiRawIdx;
+  while (uiIn < nText) {
     if (nHex == 0) {
-      // Wide steps over exact "HH " groups; short scalar bursts take pairs
-      // without blanks, doubled blanks and the tail, then hand back.
-      int nBurst = 0;
-      while (cur.uiCodedIdx + 2 < nText) {
+      int nBurst = kScalarBurst;
+      while (uiIn + 2 < nText) {
         if (nBurst == 0) {
-          k.hex_groups(cur);
+          w.uiCodedIdx = uiIn;
+          w.uiRawIdx = uiOut;
+          w.call(k.hex_groups);
+          uiIn = w.uiCodedIdx;
+          uiOut = w.uiRawIdx;
           nBurst = kScalarBurst;
           continue;
         }
-        const unsigned char vHigh = kHexValue[pubText[cur.uiCodedIdx]];
-        const unsigned char vLow = kHexValue[pubText[cur.uiCodedIdx + 1]];
+        const unsigned char vHigh = kHexValue[pubText[uiIn]];
+        const unsigned char vLow = kHexValue[pubText[uiIn + 1]];
         if (vHigh > 15 || vLow > 15) {
           break;
         }
-        cur.pubOut[cur.uiRawIdx++] = static_cast<unsigned char>(vHigh << 4 | vLow);
-        cur.uiCodedIdx += 2;
-        if (is_blank(pubText[cur.uiCodedIdx])) {
-          ++cur.uiCodedIdx;
+        pubOut[uiOut++] = static_cast<unsigned char>(vHigh << 4 | vLow);
+        uiIn += 2;
+        if (is_blank(pubText[uiIn])) {
+          ++uiIn;
         }
         --nBurst;
       }
-      if (cur.uiCodedIdx >= nText) {
+      if (uiIn >= nText) {
         break;
       }
     }
-    const unsigned char c = pubText[cur.uiCodedIdx];
+    const unsigned char c = pubText[uiIn];
     const unsigned char v = kHexValue[c];
     if (v != kNotHex) {
       if (nHex == 0) {
         bHex = static_cast<unsigned char>(v << 4);
         nHex = 1;
       } else {
-        cur.pubOut[cur.uiRawIdx++] = static_cast<unsigned char>(bHex | v);
+        pubOut[uiOut++] = static_cast<unsigned char>(bHex | v);
         bHex = 0;
         nHex = 0;
       }
     } else if (!is_blank(c)) {
       break;
     }
-    ++cur.uiCodedIdx;
+    ++uiIn;
   }
+  w.uiCodedIdx = uiIn;
+  w.uiRawIdx = uiOut;
 }
 
 } // namespace
@@ -126,36 +154,38 @@ unsigned int coded_to_raw(const unsigned char *pubText, unsigned int nText, unsi
   bool fHex = false;
   unsigned char bHex = 0;
   int nHex = 0;
-  coded_cursor cur{pubText, nText, 0, pubOut, 0, *__ctype_b_loc()};
+  walk w{pubText, nText, pubOut, *__ctype_b_loc(), 0, 0};
 
-  while (cur.uiCodedIdx < nText) {
+  while (w.uiCodedIdx < nText) {
     if (fAscii) {
       // A quoted run copies everything up to its closing quote.
-      k.quoted_run(cur);
-      if (cur.uiCodedIdx < nText) {
+      w.call(k.quoted_run);
+      if (w.uiCodedIdx < nText) {
         fAscii = false;
-        ++cur.uiCodedIdx;
+        ++w.uiCodedIdx;
       }
       continue;
     }
     if (fHex && !fBackslash) {
-      hex_run(k, cur, bHex, nHex);
+      hex_run(k, w, bHex, nHex);
     } else if (!fHex && !fBackslash) {
       // Plain text: every byte without a rule of its own stands for itself
       // if printable.
-      k.plain_run(cur);
-      scalar_plain_run(cur);
+      if (w.uiCodedIdx + 16 <= nText) {
+        w.call(k.plain_run);
+      }
+      w.call(scalar_plain_run);
     }
-    if (cur.uiCodedIdx >= nText) {
+    if (w.uiCodedIdx >= nText) {
       break;
     }
 
     // The general step: one byte, the rules in their order.
-    const unsigned char c = pubText[cur.uiCodedIdx];
-    if (c == '/' && cur.uiCodedIdx + 1 < nText && pubText[cur.uiCodedIdx + 1] == '/') {
+    const unsigned char c = pubText[w.uiCodedIdx];
+    if (c == '/' && w.uiCodedIdx + 1 < nText && pubText[w.uiCodedIdx + 1] == '/') {
       break; // a comment runs to the end of the text
     }
-    ++cur.uiCodedIdx;
+    ++w.uiCodedIdx;
     if (is_blank(c)) {
       // skipped; nothing pending changes
     } else if (fBackslash) {
@@ -166,7 +196,7 @@ unsigned int coded_to_raw(const unsigned char *pubText, unsigned int nText, unsi
         bHex = 0;
         nHex = 0;
       } else {
-        pubOut[cur.uiRawIdx++] = static_cast<unsigned char>(iEsc);
+        pubOut[w.uiRawIdx++] = static_cast<unsigned char>(iEsc);
       }
     } else if (c == '\\') {
       fBackslash = true;
@@ -182,11 +212,11 @@ unsigned int coded_to_raw(const unsigned char *pubText, unsigned int nText, unsi
       fHex = true;
       bHex = 0;
       nHex = 0;
-    } else if ((cur.pusClass[c] & _ISprint) != 0) {
-      pubOut[cur.uiRawIdx++] = c;
+    } else if ((w.pusClass[c] & _ISprint) != 0) {
+      pubOut[w.uiRawIdx++] = c;
     }
   }
-  return cur.uiRawIdx;
+  return w.uiRawIdx;
 }
 
 namespace {

@@ -4,6 +4,8 @@
 #ifndef Q48_TB_INTERNAL_H
 #define Q48_TB_INTERNAL_H
 
+#include <array>
+#include <cctype>
 #include <cstdint>
 
 typedef struct S_Q48TB_COMMAND {
@@ -65,6 +67,27 @@ struct coded_cursor {
   const unsigned short *pusClass;
 };
 
+// A kernel's working copy of a cursor, written back when its scope ends.
+// Held in registers: stores through pubOut may alias any memory, so the
+// cursor itself would be reloaded after every store.
+struct cursor_regs {
+  explicit cursor_regs(coded_cursor &cur)
+      : m_cur(cur), pubText(cur.pubText), nText(cur.nText), pubOut(cur.pubOut),
+        uiIn(cur.uiCodedIdx), uiOut(cur.uiRawIdx) {}
+  cursor_regs(const cursor_regs &) = delete;
+  cursor_regs &operator=(const cursor_regs &) = delete;
+  ~cursor_regs() {
+    m_cur.uiCodedIdx = uiIn;
+    m_cur.uiRawIdx = uiOut;
+  }
+  coded_cursor &m_cur;
+  const unsigned char *const pubText;
+  const unsigned int nText;
+  unsigned char *const pubOut;
+  unsigned int uiIn;
+  unsigned int uiOut;
+};
+
 struct coded_kernels {
   const char *pszName;
   // Exact "HH " groups (two hex digits, one blank) in hex mode with no digit
@@ -99,7 +122,46 @@ extern const coded_kernels kNeonKernels;
 
 // Scalar pieces the vector kernels end with.
 void scalar_quoted_run(coded_cursor &cur);
-void scalar_plain_run(coded_cursor &cur);
+
+// Bytes that plain text must not copy blindly: the ones with a rule of their
+// own, blanks included.
+inline constexpr std::array<bool, 256> kPlainSpecial = [] {
+  std::array<bool, 256> a{};
+  for (unsigned char c : {' ', '\t', '/', '\\', '"', '['}) {
+    a[c] = true;
+  }
+  return a;
+}();
+
+// Set bits of each byte value: a popcount instruction is not in the SSSE3
+// or NEON baselines, and the library call would cost more than the table.
+inline constexpr std::array<unsigned char, 256> kBitCount = [] {
+  std::array<unsigned char, 256> a{};
+  for (int i = 0; i < 256; ++i) {
+    a[i] = static_cast<unsigned char>((i & 1) + (i >> 1 & 1) + (i >> 2 & 1) + (i >> 3 & 1) +
+                                      (i >> 4 & 1) + (i >> 5 & 1) + (i >> 6 & 1) + (i >> 7 & 1));
+  }
+  return a;
+}();
+
+// Plain text byte by byte up to the next byte with a rule of its own;
+// unprintable bytes are dropped. Inline: the walk runs it between any two
+// rules, often for a few bytes only.
+inline void scalar_plain_run(coded_cursor &cur) {
+  const unsigned char *const pubText = cur.pubText;
+  unsigned char *const pubOut = cur.pubOut;
+  const unsigned short *const pusClass = cur.pusClass;
+  const unsigned int nText = cur.nText;
+  unsigned int uiIn = cur.uiCodedIdx;
+  unsigned int uiOut = cur.uiRawIdx;
+  while (uiIn < nText && !kPlainSpecial[pubText[uiIn]]) {
+    const unsigned char c = pubText[uiIn++];
+    pubOut[uiOut] = c;
+    uiOut += (pusClass[c] & _ISprint) != 0 ? 1 : 0;
+  }
+  cur.uiCodedIdx = uiIn;
+  cur.uiRawIdx = uiOut;
+}
 void scalar_raw_to_coded(const unsigned char *pubRaw, unsigned int nRaw, unsigned char *pubOut);
 // n "HH " groups at pubOut, spilling one byte past them.
 void scalar_raw_triples(const unsigned char *pubRaw, unsigned int nRaw, unsigned char *pubOut);

@@ -29,65 +29,71 @@ Q48_AVX2 __m256i load_pair(const unsigned char *pubLow, const unsigned char *pub
 // Two blocks of 48 text bytes a step: the first in the low lanes, the
 // second in the high lanes, 32 raw bytes out.
 Q48_AVX2 void avx2_hex_groups(coded_cursor &cur) {
-  const __m256i vZero = _mm256_setzero_si256();
-  const __m256i vChar0 = _mm256_set1_epi8('0');
-  const __m256i vCharA = _mm256_set1_epi8('a');
-  const __m256i vCase = _mm256_set1_epi8(0x20);
-  const __m256i vNine = _mm256_set1_epi8(9);
-  const __m256i vFive = _mm256_set1_epi8(5);
-  const __m256i vTen = _mm256_set1_epi8(10);
-  const __m256i vSpace = _mm256_set1_epi8(' ');
-  const __m256i vTab = _mm256_set1_epi8('\t');
-  while (cur.uiCodedIdx + 96 <= cur.nText) {
-    const unsigned char *pubBlock = cur.pubText + cur.uiCodedIdx;
-    __m256i avValue[3];
-    __m256i vGood = _mm256_set1_epi8(-1);
-    for (int j = 0; j < 3; ++j) {
-      const __m256i vText = load_pair(pubBlock + 16 * j, pubBlock + 48 + 16 * j);
-      const __m256i vDec = _mm256_sub_epi8(vText, vChar0);
-      const __m256i vLetter = _mm256_sub_epi8(_mm256_or_si256(vText, vCase), vCharA);
-      const __m256i fDec = _mm256_cmpeq_epi8(_mm256_subs_epu8(vDec, vNine), vZero);
-      const __m256i fLetter = _mm256_cmpeq_epi8(_mm256_subs_epu8(vLetter, vFive), vZero);
-      const __m256i fBlank =
-          _mm256_or_si256(_mm256_cmpeq_epi8(vText, vSpace), _mm256_cmpeq_epi8(vText, vTab));
-      const __m256i fLane =
-          _mm256_or_si256(_mm256_and_si256(_mm256_or_si256(fDec, fLetter), row(kBlock.aubDigit, j)),
-                          _mm256_and_si256(fBlank, row(kBlock.aubBlank, j)));
-      vGood = _mm256_and_si256(vGood, fLane);
-      avValue[j] = _mm256_or_si256(_mm256_and_si256(fDec, vDec),
-                                   _mm256_andnot_si256(fDec, _mm256_add_epi8(vLetter, vTen)));
+  {
+    cursor_regs r(cur);
+    const __m256i vZero = _mm256_setzero_si256();
+    const __m256i vChar0 = _mm256_set1_epi8('0');
+    const __m256i vCharA = _mm256_set1_epi8('a');
+    const __m256i vCase = _mm256_set1_epi8(0x20);
+    const __m256i vNine = _mm256_set1_epi8(9);
+    const __m256i vFive = _mm256_set1_epi8(5);
+    const __m256i vTen = _mm256_set1_epi8(10);
+    const __m256i vSpace = _mm256_set1_epi8(' ');
+    const __m256i vTab = _mm256_set1_epi8('\t');
+    while (r.uiIn + 96 <= r.nText) {
+      const unsigned char *pubBlock = r.pubText + r.uiIn;
+      __m256i avValue[3];
+      __m256i vGood = _mm256_set1_epi8(-1);
+      for (int j = 0; j < 3; ++j) {
+        const __m256i vText = load_pair(pubBlock + 16 * j, pubBlock + 48 + 16 * j);
+        const __m256i vDec = _mm256_sub_epi8(vText, vChar0);
+        const __m256i vLetter = _mm256_sub_epi8(_mm256_or_si256(vText, vCase), vCharA);
+        const __m256i fDec = _mm256_cmpeq_epi8(_mm256_subs_epu8(vDec, vNine), vZero);
+        const __m256i fLetter = _mm256_cmpeq_epi8(_mm256_subs_epu8(vLetter, vFive), vZero);
+        const __m256i fBlank =
+            _mm256_or_si256(_mm256_cmpeq_epi8(vText, vSpace), _mm256_cmpeq_epi8(vText, vTab));
+        const __m256i fLane = _mm256_or_si256(
+            _mm256_and_si256(_mm256_or_si256(fDec, fLetter), row(kBlock.aubDigit, j)),
+            _mm256_and_si256(fBlank, row(kBlock.aubBlank, j)));
+        vGood = _mm256_and_si256(vGood, fLane);
+        avValue[j] = _mm256_or_si256(_mm256_and_si256(fDec, vDec),
+                                     _mm256_andnot_si256(fDec, _mm256_add_epi8(vLetter, vTen)));
+      }
+      if (_mm256_movemask_epi8(vGood) != -1) {
+        break;
+      }
+      __m256i vHigh = vZero;
+      __m256i vLow = vZero;
+      for (int j = 0; j < 3; ++j) {
+        vHigh = _mm256_or_si256(vHigh, _mm256_shuffle_epi8(avValue[j], row(kBlock.aubHigh, j)));
+        vLow = _mm256_or_si256(vLow, _mm256_shuffle_epi8(avValue[j], row(kBlock.aubLow, j)));
+      }
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(r.pubOut + r.uiOut),
+                          _mm256_or_si256(_mm256_slli_epi16(vHigh, 4), vLow));
+      r.uiIn += 96;
+      r.uiOut += 32;
     }
-    if (_mm256_movemask_epi8(vGood) != -1) {
-      break;
-    }
-    __m256i vHigh = vZero;
-    __m256i vLow = vZero;
-    for (int j = 0; j < 3; ++j) {
-      vHigh = _mm256_or_si256(vHigh, _mm256_shuffle_epi8(avValue[j], row(kBlock.aubHigh, j)));
-      vLow = _mm256_or_si256(vLow, _mm256_shuffle_epi8(avValue[j], row(kBlock.aubLow, j)));
-    }
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(cur.pubOut + cur.uiRawIdx),
-                        _mm256_or_si256(_mm256_slli_epi16(vHigh, 4), vLow));
-    cur.uiCodedIdx += 96;
-    cur.uiRawIdx += 32;
   }
   ssse3_hex_groups(cur);
 }
 
 Q48_AVX2 void avx2_quoted_run(coded_cursor &cur) {
-  const __m256i vQuote = _mm256_set1_epi8('"');
-  while (cur.uiCodedIdx + 32 <= cur.nText) {
-    const __m256i vText =
-        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(cur.pubText + cur.uiCodedIdx));
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(cur.pubOut + cur.uiRawIdx), vText);
-    const auto uiQuotes =
-        static_cast<unsigned int>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(vText, vQuote)));
-    const unsigned int nTaken =
-        uiQuotes == 0 ? 32 : static_cast<unsigned int>(__builtin_ctz(uiQuotes));
-    cur.uiCodedIdx += nTaken;
-    cur.uiRawIdx += nTaken;
-    if (nTaken != 32) {
-      return;
+  {
+    cursor_regs r(cur);
+    const __m256i vQuote = _mm256_set1_epi8('"');
+    while (r.uiIn + 32 <= r.nText) {
+      const __m256i vText =
+          _mm256_loadu_si256(reinterpret_cast<const __m256i *>(r.pubText + r.uiIn));
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(r.pubOut + r.uiOut), vText);
+      const auto uiQuotes =
+          static_cast<unsigned int>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(vText, vQuote)));
+      const unsigned int nTaken =
+          uiQuotes == 0 ? 32 : static_cast<unsigned int>(__builtin_ctz(uiQuotes));
+      r.uiIn += nTaken;
+      r.uiOut += nTaken;
+      if (nTaken != 32) {
+        return;
+      }
     }
   }
   kSse2Kernels.quoted_run(cur);

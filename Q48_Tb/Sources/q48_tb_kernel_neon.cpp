@@ -52,32 +52,38 @@ uint8x16_t hex_digit(uint8x16_t vNibble) {
 // The structure load takes 16 groups apart into high digits, low digits and
 // blanks in one instruction.
 void neon_hex_groups(coded_cursor &cur) {
-  while (cur.uiCodedIdx + 48 <= cur.nText) {
-    const uint8x16x3_t v = vld3q_u8(cur.pubText + cur.uiCodedIdx);
-    uint8x16_t fHigh;
-    uint8x16_t fLow;
-    const uint8x16_t vHigh = hex_value(v.val[0], fHigh);
-    const uint8x16_t vLow = hex_value(v.val[1], fLow);
-    const uint8x16_t fBlank =
-        vorrq_u8(vceqq_u8(v.val[2], vdupq_n_u8(' ')), vceqq_u8(v.val[2], vdupq_n_u8('\t')));
-    if (!all_lanes(vandq_u8(vandq_u8(fHigh, fLow), fBlank))) {
-      break;
+  {
+    cursor_regs r(cur);
+    while (r.uiIn + 48 <= r.nText) {
+      const uint8x16x3_t v = vld3q_u8(r.pubText + r.uiIn);
+      uint8x16_t fHigh;
+      uint8x16_t fLow;
+      const uint8x16_t vHigh = hex_value(v.val[0], fHigh);
+      const uint8x16_t vLow = hex_value(v.val[1], fLow);
+      const uint8x16_t fBlank =
+          vorrq_u8(vceqq_u8(v.val[2], vdupq_n_u8(' ')), vceqq_u8(v.val[2], vdupq_n_u8('\t')));
+      if (!all_lanes(vandq_u8(vandq_u8(fHigh, fLow), fBlank))) {
+        break;
+      }
+      vst1q_u8(r.pubOut + r.uiOut, vorrq_u8(vshlq_n_u8(vHigh, 4), vLow));
+      r.uiIn += 48;
+      r.uiOut += 16;
     }
-    vst1q_u8(cur.pubOut + cur.uiRawIdx, vorrq_u8(vshlq_n_u8(vHigh, 4), vLow));
-    cur.uiCodedIdx += 48;
-    cur.uiRawIdx += 16;
   }
 }
 
 void neon_quoted_run(coded_cursor &cur) {
-  while (cur.uiCodedIdx + 16 <= cur.nText) {
-    const uint8x16_t vText = vld1q_u8(cur.pubText + cur.uiCodedIdx);
-    vst1q_u8(cur.pubOut + cur.uiRawIdx, vText);
-    const unsigned int nTaken = first_lane(vceqq_u8(vText, vdupq_n_u8('"')));
-    cur.uiCodedIdx += nTaken;
-    cur.uiRawIdx += nTaken;
-    if (nTaken != 16) {
-      return;
+  {
+    cursor_regs r(cur);
+    while (r.uiIn + 16 <= r.nText) {
+      const uint8x16_t vText = vld1q_u8(r.pubText + r.uiIn);
+      vst1q_u8(r.pubOut + r.uiOut, vText);
+      const unsigned int nTaken = first_lane(vceqq_u8(vText, vdupq_n_u8('"')));
+      r.uiIn += nTaken;
+      r.uiOut += nTaken;
+      if (nTaken != 16) {
+        return;
+      }
     }
   }
   scalar_quoted_run(cur);
@@ -105,36 +111,39 @@ constexpr left_pack kLeftPack = [] {
 }();
 
 void neon_plain_run(coded_cursor &cur) {
-  while (cur.uiCodedIdx + 16 <= cur.nText) {
-    const uint8x16_t vText = vld1q_u8(cur.pubText + cur.uiCodedIdx);
-    const uint8x16_t fRange = vcleq_u8(vsubq_u8(vText, vdupq_n_u8(0x21)), vdupq_n_u8(0x5D));
-    const uint8x16_t fSpecial =
-        vorrq_u8(vorrq_u8(vceqq_u8(vText, vdupq_n_u8('/')), vceqq_u8(vText, vdupq_n_u8('\\'))),
-                 vorrq_u8(vceqq_u8(vText, vdupq_n_u8('"')), vceqq_u8(vText, vdupq_n_u8('['))));
-    const uint8x16_t fCopy = vbicq_u8(fRange, fSpecial);
-    const uint8x16_t fBlank =
-        vorrq_u8(vceqq_u8(vText, vdupq_n_u8(' ')), vceqq_u8(vText, vdupq_n_u8('\t')));
-    const unsigned int uiCopy = lane_bits(fCopy);
-    const unsigned int uiStops = ~(uiCopy | lane_bits(fBlank)) & 0xFFFF;
-    const unsigned int nLanes =
-        uiStops == 0 ? 16 : static_cast<unsigned int>(__builtin_ctz(uiStops));
-    const unsigned int uiKeep = uiCopy & ((1u << nLanes) - 1);
-    unsigned char *pub = cur.pubOut + cur.uiRawIdx;
-    if (uiKeep == 0xFFFF) {
-      vst1q_u8(pub, vText);
-      pub += 16;
-    } else {
-      const unsigned int uiLow = uiKeep & 0xFF;
-      const unsigned int uiHigh = uiKeep >> 8;
-      vst1_u8(pub, vtbl1_u8(vget_low_u8(vText), vld1_u8(kLeftPack.aub[uiLow])));
-      pub += __builtin_popcount(uiLow);
-      vst1_u8(pub, vtbl1_u8(vget_high_u8(vText), vld1_u8(kLeftPack.aub[uiHigh])));
-      pub += __builtin_popcount(uiHigh);
-    }
-    cur.uiRawIdx = static_cast<unsigned int>(pub - cur.pubOut);
-    cur.uiCodedIdx += nLanes;
-    if (nLanes != 16) {
-      return;
+  {
+    cursor_regs r(cur);
+    while (r.uiIn + 16 <= r.nText) {
+      const uint8x16_t vText = vld1q_u8(r.pubText + r.uiIn);
+      const uint8x16_t fRange = vcleq_u8(vsubq_u8(vText, vdupq_n_u8(0x21)), vdupq_n_u8(0x5D));
+      const uint8x16_t fSpecial =
+          vorrq_u8(vorrq_u8(vceqq_u8(vText, vdupq_n_u8('/')), vceqq_u8(vText, vdupq_n_u8('\\'))),
+                   vorrq_u8(vceqq_u8(vText, vdupq_n_u8('"')), vceqq_u8(vText, vdupq_n_u8('['))));
+      const uint8x16_t fCopy = vbicq_u8(fRange, fSpecial);
+      const uint8x16_t fBlank =
+          vorrq_u8(vceqq_u8(vText, vdupq_n_u8(' ')), vceqq_u8(vText, vdupq_n_u8('\t')));
+      const unsigned int uiCopy = lane_bits(fCopy);
+      const unsigned int uiStops = ~(uiCopy | lane_bits(fBlank)) & 0xFFFF;
+      const unsigned int nLanes =
+          uiStops == 0 ? 16 : static_cast<unsigned int>(__builtin_ctz(uiStops));
+      const unsigned int uiKeep = uiCopy & ((1u << nLanes) - 1);
+      unsigned char *pub = r.pubOut + r.uiOut;
+      if (uiKeep == 0xFFFF) {
+        vst1q_u8(pub, vText);
+        pub += 16;
+      } else {
+        const unsigned int uiLow = uiKeep & 0xFF;
+        const unsigned int uiHigh = uiKeep >> 8;
+        vst1_u8(pub, vtbl1_u8(vget_low_u8(vText), vld1_u8(kLeftPack.aub[uiLow])));
+        pub += kBitCount[uiLow];
+        vst1_u8(pub, vtbl1_u8(vget_high_u8(vText), vld1_u8(kLeftPack.aub[uiHigh])));
+        pub += kBitCount[uiHigh];
+      }
+      r.uiOut = static_cast<unsigned int>(pub - r.pubOut);
+      r.uiIn += nLanes;
+      if (nLanes != 16) {
+        return;
+      }
     }
   }
 }

@@ -25,18 +25,20 @@ __m128i sse2_copyable(__m128i vText) {
 }
 
 void sse2_quoted_run(coded_cursor &cur) {
-  const __m128i vQuote = _mm_set1_epi8('"');
-  while (cur.uiCodedIdx + 16 <= cur.nText) {
-    const __m128i vText =
-        _mm_loadu_si128(reinterpret_cast<const __m128i *>(cur.pubText + cur.uiCodedIdx));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(cur.pubOut + cur.uiRawIdx), vText);
-    const int iQuotes = _mm_movemask_epi8(_mm_cmpeq_epi8(vText, vQuote));
-    const unsigned int nTaken =
-        iQuotes == 0 ? 16 : static_cast<unsigned int>(__builtin_ctz(iQuotes));
-    cur.uiCodedIdx += nTaken;
-    cur.uiRawIdx += nTaken;
-    if (nTaken != 16) {
-      return;
+  {
+    cursor_regs r(cur);
+    const __m128i vQuote = _mm_set1_epi8('"');
+    while (r.uiIn + 16 <= r.nText) {
+      const __m128i vText = _mm_loadu_si128(reinterpret_cast<const __m128i *>(r.pubText + r.uiIn));
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(r.pubOut + r.uiOut), vText);
+      const int iQuotes = _mm_movemask_epi8(_mm_cmpeq_epi8(vText, vQuote));
+      const unsigned int nTaken =
+          iQuotes == 0 ? 16 : static_cast<unsigned int>(__builtin_ctz(iQuotes));
+      r.uiIn += nTaken;
+      r.uiOut += nTaken;
+      if (nTaken != 16) {
+        return;
+      }
     }
   }
   scalar_quoted_run(cur);
@@ -45,16 +47,19 @@ void sse2_quoted_run(coded_cursor &cur) {
 // Without a byte shuffle blanks cannot be squeezed out: stretches without
 // any are copied, the rest goes byte by byte.
 void sse2_plain_run(coded_cursor &cur) {
-  while (cur.uiCodedIdx + 16 <= cur.nText) {
-    const __m128i vText =
-        _mm_loadu_si128(reinterpret_cast<const __m128i *>(cur.pubText + cur.uiCodedIdx));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(cur.pubOut + cur.uiRawIdx), vText);
-    const int iStops = ~_mm_movemask_epi8(sse2_copyable(vText)) & 0xFFFF;
-    const unsigned int nTaken = iStops == 0 ? 16 : static_cast<unsigned int>(__builtin_ctz(iStops));
-    cur.uiCodedIdx += nTaken;
-    cur.uiRawIdx += nTaken;
-    if (nTaken != 16) {
-      return;
+  {
+    cursor_regs r(cur);
+    while (r.uiIn + 16 <= r.nText) {
+      const __m128i vText = _mm_loadu_si128(reinterpret_cast<const __m128i *>(r.pubText + r.uiIn));
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(r.pubOut + r.uiOut), vText);
+      const int iStops = ~_mm_movemask_epi8(sse2_copyable(vText)) & 0xFFFF;
+      const unsigned int nTaken =
+          iStops == 0 ? 16 : static_cast<unsigned int>(__builtin_ctz(iStops));
+      r.uiIn += nTaken;
+      r.uiOut += nTaken;
+      if (nTaken != 16) {
+        return;
+      }
     }
   }
 }
@@ -85,7 +90,8 @@ void sse2_hex_groups(coded_cursor &cur) {
   // The 8-byte store below writes three bytes past the five it means. That
   // stays inside the raw buffer: the raw index never passes the text index,
   // and the loop stops 16 bytes short of the text's end.
-  while (uiIn + 16 <= cur.nText) {
+  const unsigned int nText = cur.nText;
+  while (uiIn + 16 <= nText) {
     const __m128i vText = _mm_loadu_si128(reinterpret_cast<const __m128i *>(pubText + uiIn));
     const __m128i vDec = _mm_sub_epi8(vText, vChar0);
     const __m128i vLetter = _mm_sub_epi8(_mm_or_si128(vText, vCase), vCharA);

@@ -99,48 +99,51 @@ constexpr group_block kGroupBlock = [] {
 // Sixteen groups (48 text bytes) a step while every digit lane holds a hex
 // digit and every third lane a blank; what is left goes five groups a step.
 Q48_SSSE3 void ssse3_hex_groups(coded_cursor &cur) {
-  const __m128i vZero = _mm_setzero_si128();
-  const __m128i vChar0 = _mm_set1_epi8('0');
-  const __m128i vCharA = _mm_set1_epi8('a');
-  const __m128i vCase = _mm_set1_epi8(0x20);
-  const __m128i vNine = _mm_set1_epi8(9);
-  const __m128i vFive = _mm_set1_epi8(5);
-  const __m128i vTen = _mm_set1_epi8(10);
-  const __m128i vSpace = _mm_set1_epi8(' ');
-  const __m128i vTab = _mm_set1_epi8('\t');
-  while (cur.uiCodedIdx + 48 <= cur.nText) {
-    __m128i avValue[3];
-    __m128i vGood = _mm_set1_epi8(-1);
-    for (int j = 0; j < 3; ++j) {
-      const __m128i vText =
-          _mm_loadu_si128(reinterpret_cast<const __m128i *>(cur.pubText + cur.uiCodedIdx + 16 * j));
-      const __m128i vDec = _mm_sub_epi8(vText, vChar0);
-      const __m128i vLetter = _mm_sub_epi8(_mm_or_si128(vText, vCase), vCharA);
-      const __m128i fDec = _mm_cmpeq_epi8(_mm_subs_epu8(vDec, vNine), vZero);
-      const __m128i fLetter = _mm_cmpeq_epi8(_mm_subs_epu8(vLetter, vFive), vZero);
-      const __m128i fBlank =
-          _mm_or_si128(_mm_cmpeq_epi8(vText, vSpace), _mm_cmpeq_epi8(vText, vTab));
-      const __m128i fLane =
-          _mm_or_si128(_mm_and_si128(_mm_or_si128(fDec, fLetter), row(kBlock.aubDigit, j)),
-                       _mm_and_si128(fBlank, row(kBlock.aubBlank, j)));
-      vGood = _mm_and_si128(vGood, fLane);
-      avValue[j] = _mm_or_si128(_mm_and_si128(fDec, vDec),
-                                _mm_andnot_si128(fDec, _mm_add_epi8(vLetter, vTen)));
+  {
+    cursor_regs r(cur);
+    const __m128i vZero = _mm_setzero_si128();
+    const __m128i vChar0 = _mm_set1_epi8('0');
+    const __m128i vCharA = _mm_set1_epi8('a');
+    const __m128i vCase = _mm_set1_epi8(0x20);
+    const __m128i vNine = _mm_set1_epi8(9);
+    const __m128i vFive = _mm_set1_epi8(5);
+    const __m128i vTen = _mm_set1_epi8(10);
+    const __m128i vSpace = _mm_set1_epi8(' ');
+    const __m128i vTab = _mm_set1_epi8('\t');
+    while (r.uiIn + 48 <= r.nText) {
+      __m128i avValue[3];
+      __m128i vGood = _mm_set1_epi8(-1);
+      for (int j = 0; j < 3; ++j) {
+        const __m128i vText =
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(r.pubText + r.uiIn + 16 * j));
+        const __m128i vDec = _mm_sub_epi8(vText, vChar0);
+        const __m128i vLetter = _mm_sub_epi8(_mm_or_si128(vText, vCase), vCharA);
+        const __m128i fDec = _mm_cmpeq_epi8(_mm_subs_epu8(vDec, vNine), vZero);
+        const __m128i fLetter = _mm_cmpeq_epi8(_mm_subs_epu8(vLetter, vFive), vZero);
+        const __m128i fBlank =
+            _mm_or_si128(_mm_cmpeq_epi8(vText, vSpace), _mm_cmpeq_epi8(vText, vTab));
+        const __m128i fLane =
+            _mm_or_si128(_mm_and_si128(_mm_or_si128(fDec, fLetter), row(kBlock.aubDigit, j)),
+                         _mm_and_si128(fBlank, row(kBlock.aubBlank, j)));
+        vGood = _mm_and_si128(vGood, fLane);
+        avValue[j] = _mm_or_si128(_mm_and_si128(fDec, vDec),
+                                  _mm_andnot_si128(fDec, _mm_add_epi8(vLetter, vTen)));
+      }
+      if (_mm_movemask_epi8(vGood) != 0xFFFF) {
+        break;
+      }
+      __m128i vHigh = vZero;
+      __m128i vLow = vZero;
+      for (int j = 0; j < 3; ++j) {
+        vHigh = _mm_or_si128(vHigh, _mm_shuffle_epi8(avValue[j], row(kBlock.aubHigh, j)));
+        vLow = _mm_or_si128(vLow, _mm_shuffle_epi8(avValue[j], row(kBlock.aubLow, j)));
+      }
+      // Nibbles stay below 16, so the 16-bit shift moves nothing across bytes.
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(r.pubOut + r.uiOut),
+                       _mm_or_si128(_mm_slli_epi16(vHigh, 4), vLow));
+      r.uiIn += 48;
+      r.uiOut += 16;
     }
-    if (_mm_movemask_epi8(vGood) != 0xFFFF) {
-      break;
-    }
-    __m128i vHigh = vZero;
-    __m128i vLow = vZero;
-    for (int j = 0; j < 3; ++j) {
-      vHigh = _mm_or_si128(vHigh, _mm_shuffle_epi8(avValue[j], row(kBlock.aubHigh, j)));
-      vLow = _mm_or_si128(vLow, _mm_shuffle_epi8(avValue[j], row(kBlock.aubLow, j)));
-    }
-    // Nibbles stay below 16, so the 16-bit shift moves nothing across bytes.
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(cur.pubOut + cur.uiRawIdx),
-                     _mm_or_si128(_mm_slli_epi16(vHigh, 4), vLow));
-    cur.uiCodedIdx += 48;
-    cur.uiRawIdx += 16;
   }
   sse2_hex_groups(cur);
 }
@@ -148,47 +151,50 @@ Q48_SSSE3 void ssse3_hex_groups(coded_cursor &cur) {
 // Plain words with blanks between them: the kept bytes of each half are
 // packed to the front by a shuffle from kLeftPack.
 Q48_SSSE3 void ssse3_plain_run(coded_cursor &cur) {
-  const __m128i vSpace = _mm_set1_epi8(' ');
-  const __m128i vTab = _mm_set1_epi8('\t');
-  const __m128i vEight = _mm_set1_epi8(8);
-  while (cur.uiCodedIdx + 16 <= cur.nText) {
-    const __m128i vText =
-        _mm_loadu_si128(reinterpret_cast<const __m128i *>(cur.pubText + cur.uiCodedIdx));
-    const __m128i vOffset = _mm_sub_epi8(vText, _mm_set1_epi8(0x21));
-    const __m128i fRange =
-        _mm_cmpeq_epi8(_mm_subs_epu8(vOffset, _mm_set1_epi8(0x5D)), _mm_setzero_si128());
-    const __m128i fSpecial = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(vText, _mm_set1_epi8('/')),
-                                                       _mm_cmpeq_epi8(vText, _mm_set1_epi8('\\'))),
-                                          _mm_or_si128(_mm_cmpeq_epi8(vText, _mm_set1_epi8('"')),
-                                                       _mm_cmpeq_epi8(vText, _mm_set1_epi8('['))));
-    const unsigned int uiCopy =
-        static_cast<unsigned int>(_mm_movemask_epi8(_mm_andnot_si128(fSpecial, fRange)));
-    const unsigned int uiBlank = static_cast<unsigned int>(_mm_movemask_epi8(
-        _mm_or_si128(_mm_cmpeq_epi8(vText, vSpace), _mm_cmpeq_epi8(vText, vTab))));
-    const unsigned int uiStops = ~(uiCopy | uiBlank) & 0xFFFF;
-    const unsigned int nLanes =
-        uiStops == 0 ? 16 : static_cast<unsigned int>(__builtin_ctz(uiStops));
-    const unsigned int uiKeep = uiCopy & ((1u << nLanes) - 1);
-    unsigned char *pub = cur.pubOut + cur.uiRawIdx;
-    if (uiKeep == 0xFFFF) {
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(pub), vText);
-      pub += 16;
-    } else {
-      const unsigned int uiLow = uiKeep & 0xFF;
-      const unsigned int uiHigh = uiKeep >> 8;
-      const __m128i vPackLow =
-          _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kLeftPack[uiLow].data()));
-      const __m128i vPackHigh = _mm_add_epi8(
-          _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kLeftPack[uiHigh].data())), vEight);
-      _mm_storel_epi64(reinterpret_cast<__m128i *>(pub), _mm_shuffle_epi8(vText, vPackLow));
-      pub += __builtin_popcount(uiLow);
-      _mm_storel_epi64(reinterpret_cast<__m128i *>(pub), _mm_shuffle_epi8(vText, vPackHigh));
-      pub += __builtin_popcount(uiHigh);
-    }
-    cur.uiRawIdx = static_cast<unsigned int>(pub - cur.pubOut);
-    cur.uiCodedIdx += nLanes;
-    if (nLanes != 16) {
-      return;
+  {
+    cursor_regs r(cur);
+    const __m128i vSpace = _mm_set1_epi8(' ');
+    const __m128i vTab = _mm_set1_epi8('\t');
+    const __m128i vEight = _mm_set1_epi8(8);
+    while (r.uiIn + 16 <= r.nText) {
+      const __m128i vText = _mm_loadu_si128(reinterpret_cast<const __m128i *>(r.pubText + r.uiIn));
+      const __m128i vOffset = _mm_sub_epi8(vText, _mm_set1_epi8(0x21));
+      const __m128i fRange =
+          _mm_cmpeq_epi8(_mm_subs_epu8(vOffset, _mm_set1_epi8(0x5D)), _mm_setzero_si128());
+      const __m128i fSpecial =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(vText, _mm_set1_epi8('/')),
+                                    _mm_cmpeq_epi8(vText, _mm_set1_epi8('\\'))),
+                       _mm_or_si128(_mm_cmpeq_epi8(vText, _mm_set1_epi8('"')),
+                                    _mm_cmpeq_epi8(vText, _mm_set1_epi8('['))));
+      const unsigned int uiCopy =
+          static_cast<unsigned int>(_mm_movemask_epi8(_mm_andnot_si128(fSpecial, fRange)));
+      const unsigned int uiBlank = static_cast<unsigned int>(_mm_movemask_epi8(
+          _mm_or_si128(_mm_cmpeq_epi8(vText, vSpace), _mm_cmpeq_epi8(vText, vTab))));
+      const unsigned int uiStops = ~(uiCopy | uiBlank) & 0xFFFF;
+      const unsigned int nLanes =
+          uiStops == 0 ? 16 : static_cast<unsigned int>(__builtin_ctz(uiStops));
+      const unsigned int uiKeep = uiCopy & ((1u << nLanes) - 1);
+      unsigned char *pub = r.pubOut + r.uiOut;
+      if (uiKeep == 0xFFFF) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(pub), vText);
+        pub += 16;
+      } else {
+        const unsigned int uiLow = uiKeep & 0xFF;
+        const unsigned int uiHigh = uiKeep >> 8;
+        const __m128i vPackLow =
+            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kLeftPack[uiLow].data()));
+        const __m128i vPackHigh = _mm_add_epi8(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(kLeftPack[uiHigh].data())), vEight);
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(pub), _mm_shuffle_epi8(vText, vPackLow));
+        pub += kBitCount[uiLow];
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(pub), _mm_shuffle_epi8(vText, vPackHigh));
+        pub += kBitCount[uiHigh];
+      }
+      r.uiOut = static_cast<unsigned int>(pub - r.pubOut);
+      r.uiIn += nLanes;
+      if (nLanes != 16) {
+        return;
+      }
     }
   }
 }

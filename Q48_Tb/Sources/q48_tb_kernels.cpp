@@ -14,16 +14,6 @@
 namespace q48tb {
 namespace {
 
-// Bytes that plain text must not copy blindly: the ones with a rule of their
-// own, blanks included.
-constexpr std::array<bool, 256> kPlainSpecial = [] {
-  std::array<bool, 256> a{};
-  for (unsigned char c : {' ', '\t', '/', '\\', '"', '['}) {
-    a[c] = true;
-  }
-  return a;
-}();
-
 // "HH " for every byte value; copied four bytes at a time, the fourth byte
 // being overwritten by the next pair.
 constexpr std::array<std::array<unsigned char, 4>, 256> kHexTriple = [] {
@@ -74,19 +64,6 @@ void scalar_quoted_run(coded_cursor &cur) {
   std::memcpy(cur.pubOut + cur.uiRawIdx, pubStart, nRun);
   cur.uiRawIdx += nRun;
   cur.uiCodedIdx += nRun;
-}
-
-void scalar_plain_run(coded_cursor &cur) {
-  const unsigned char *pubText = cur.pubText;
-  unsigned int uiIn = cur.uiCodedIdx;
-  unsigned int uiOut = cur.uiRawIdx;
-  while (uiIn < cur.nText && !kPlainSpecial[pubText[uiIn]]) {
-    const unsigned char c = pubText[uiIn++];
-    cur.pubOut[uiOut] = c;
-    uiOut += (cur.pusClass[c] & _ISprint) != 0 ? 1 : 0;
-  }
-  cur.uiCodedIdx = uiIn;
-  cur.uiRawIdx = uiOut;
 }
 
 // Writes 3 n + 2 bytes: "[", the pairs with blanks between them, "]" and a
