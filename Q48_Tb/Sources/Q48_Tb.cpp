@@ -225,22 +225,71 @@ namespace {
 // caller's form and the buffer for the other form; then the conversion and
 // the handle. The raw buffer of a coded object needs only the text's length
 // (no byte of text yields more than one byte).
+//
+// Above kOneBlockLimit the other form gets an allocation of its own. The C
+// library serves blocks beyond its largest mapping threshold (32 MiB on
+// 64-bit hosts, 16 MiB on 32-bit ones) with fresh pages every time, and the
+// page faults then cost more than the conversion; two halves stay below it
+// and are reused.
 enum class source_form { coded, raw };
+
+constexpr std::uint64_t kOneBlockLimit = 8u << 20;
+
+// Whether an object of n bytes in the given form is one allocation: the
+// same reckoning on creation and release.
+struct block_plan {
+  std::uint64_t ulFirst; // the record and the given form
+  std::uint64_t ulOther; // the other form
+  bool fOneBlock;
+};
+
+block_plan plan(std::uint64_t n, source_form eForm) {
+  // Coded: the copy with a spare NUL, then the raw bytes. Raw: the copy,
+  // then 3 n + 3 bytes of text (the last pair's copy spills one).
+  const std::uint64_t ulFirst = sizeof(command_record) + (eForm == source_form::coded ? n + 1 : n);
+  const std::uint64_t ulOther = eForm == source_form::coded ? n : 3 * n + 3;
+  return {ulFirst, ulOther, ulFirst + ulOther <= kOneBlockLimit};
+}
+
+void command_free(PS_Q48TB_COMMAND psCmd) {
+  if (psCmd != nullptr) {
+    auto *pubFirst = reinterpret_cast<unsigned char *>(psCmd) + sizeof(command_record);
+    const source_form eForm = psCmd->pubCoded == pubFirst ? source_form::coded : source_form::raw;
+    const int n = eForm == source_form::coded ? psCmd->nCoded : psCmd->nRaw;
+    if (!plan(static_cast<std::uint64_t>(n), eForm).fOneBlock) {
+      std::free(eForm == source_form::coded ? psCmd->pubRaw : psCmd->pubCoded);
+    }
+    std::free(psCmd);
+  }
+}
 
 int command_init(const unsigned char *cmd_ptr, unsigned int cmd_size, source_form eForm) {
   int iHandle = 0;
   const unsigned int uiMax = eForm == source_form::coded ? kMaxCodedSize : kMaxRawSize;
   if (cmd_ptr != nullptr && cmd_size != 0 && cmd_size <= uiMax) {
     const std::uint64_t n = cmd_size;
-    // Coded: the copy with a spare NUL, then the raw bytes. Raw: the copy,
-    // then 3 n + 3 bytes of text (the last pair's copy spills one).
-    const std::uint64_t ulBody = eForm == source_form::coded ? 2 * n + 1 : 4 * n + 3;
-    const std::uint64_t ulTotal = sizeof(command_record) + ulBody;
-    void *pv = ulTotal <= static_cast<std::uint64_t>(PTRDIFF_MAX)
-                   ? std::malloc(static_cast<std::size_t>(ulTotal))
+    const block_plan sPlan = plan(n, eForm);
+    const std::uint64_t ulFirst = sPlan.ulFirst;
+    const std::uint64_t ulOther = sPlan.ulOther;
+    const bool fOneBlock = sPlan.fOneBlock;
+    const std::uint64_t ulBlock = fOneBlock ? ulFirst + ulOther : ulFirst;
+    void *pv = ulBlock <= static_cast<std::uint64_t>(PTRDIFF_MAX) &&
+                       ulOther <= static_cast<std::uint64_t>(PTRDIFF_MAX)
+                   ? std::malloc(static_cast<std::size_t>(ulBlock))
                    : nullptr;
-    on_failure failure([pv] { std::free(pv); });
+    unsigned char *pubOther = nullptr;
     if (pv != nullptr) {
+      pubOther = fOneBlock
+                     ? static_cast<unsigned char *>(pv) + ulFirst
+                     : static_cast<unsigned char *>(std::malloc(static_cast<std::size_t>(ulOther)));
+    }
+    on_failure failure([pv, pubOther, fOneBlock] {
+      if (!fOneBlock) {
+        std::free(pubOther);
+      }
+      std::free(pv);
+    });
+    if (pubOther != nullptr) {
       auto psCmd = static_cast<PS_Q48TB_COMMAND>(pv);
       auto *pubFirst = static_cast<unsigned char *>(pv) + sizeof(command_record);
       std::memcpy(pubFirst, cmd_ptr, cmd_size);
@@ -250,12 +299,12 @@ int command_init(const unsigned char *cmd_ptr, unsigned int cmd_size, source_for
         pubFirst[n] = '\0';
         psCmd->pubCoded = pubFirst;
         psCmd->nCoded = static_cast<int>(cmd_size);
-        psCmd->pubRaw = pubFirst + n + 1;
+        psCmd->pubRaw = pubOther;
         psCmd->nRaw = static_cast<int>(coded_to_raw(psCmd->pubCoded, cmd_size, psCmd->pubRaw));
       } else {
         psCmd->pubRaw = pubFirst;
         psCmd->nRaw = static_cast<int>(cmd_size);
-        psCmd->pubCoded = pubFirst + n;
+        psCmd->pubCoded = pubOther;
         kernels().raw_to_coded(psCmd->pubRaw, cmd_size, psCmd->pubCoded);
         psCmd->nCoded = static_cast<int>(3 * cmd_size + 2);
       }
@@ -323,8 +372,7 @@ int Q48_tb_cmd_get_coded_str(int cmd, char **ppszStr) {
 
 void Q48_tb_cmd_exit(int cmd) {
   if (cmd != 0) {
-    // The record and both buffers are one allocation.
-    std::free(q48tb::registry_remove(cmd));
+    q48tb::command_free(q48tb::registry_remove(cmd));
   }
 }
 

@@ -29,7 +29,7 @@ Q48_AVX2 __m256i load_pair(const unsigned char *pubLow, const unsigned char *pub
 // Two blocks of 48 text bytes a step: the first in the low lanes, the
 // second in the high lanes, 32 raw bytes out.
 Q48_AVX2 void avx2_hex_groups(coded_cursor &cur) {
-  {
+  if (cur.uiCodedIdx + 96 <= cur.nText) {
     cursor_regs r(cur);
     const __m256i vZero = _mm256_setzero_si256();
     const __m256i vChar0 = _mm256_set1_epi8('0');

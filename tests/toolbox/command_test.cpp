@@ -284,6 +284,19 @@ TEST(RoundTrip, TextMadeFromRawBytesGivesTheSameBytesBack) {
   });
 }
 
+// Beyond some megabytes the two forms are allocated apart; both directions
+// and the release must still hold.
+TEST(RoundTrip, ObjectsOfSomeMegabytesConvertBothWays) {
+  std::mt19937 rng(5);
+  bytes raw(3u << 20);
+  for (auto &b : raw) {
+    b = static_cast<unsigned char>(rng());
+  }
+  const std::string text = command::raw(raw).coded_text();
+  ASSERT_EQ(text, model::raw_to_coded(raw.data(), raw.size()));
+  EXPECT_EQ(convert(text), raw);
+}
+
 TEST(CommandObject, InitRefusesNullPointersAndEmptyOrOversizedInput) {
   unsigned char byte = '[';
   EXPECT_EQ(Q48_tb_cmd_init_coded(nullptr, 1), 0);
