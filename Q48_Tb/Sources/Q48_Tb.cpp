@@ -64,6 +64,17 @@ constexpr std::array<int, 256> kEscape = [] {
 
 constexpr int kScalarBurst = 8;
 
+// Bytes a plain word or a blank run can start with: what the plain kernels
+// take.
+constexpr std::array<bool, 256> kPlainStart = [] {
+  std::array<bool, 256> a{};
+  for (int c = 0x21; c < 0x7F; ++c) {
+    a[c] = c != '/' && c != '\\' && c != '"' && c != '[';
+  }
+  a[' '] = a['\t'] = true;
+  return a;
+}();
+
 // The walk's position. The text and raw indices live in registers: bytes
 // stored through pubOut may alias anything in memory, so a cursor in memory
 // would be reloaded after every byte. Kernels get a cursor and hand it back.
@@ -171,7 +182,9 @@ unsigned int coded_to_raw(const unsigned char *pubText, unsigned int nText, unsi
     } else if (!fHex && !fBackslash) {
       // Plain text: every byte without a rule of its own stands for itself
       // if printable.
-      if (w.uiCodedIdx + 16 <= nText) {
+      // The wide step only where a word or blank starts: a bracket, quote
+      // or escape right away would cost it a whole failed step.
+      if (w.uiCodedIdx + 16 <= nText && kPlainStart[pubText[w.uiCodedIdx]]) {
         w.call(k.plain_run);
       }
       w.call(scalar_plain_run);

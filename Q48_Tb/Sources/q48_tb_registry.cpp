@@ -20,7 +20,6 @@
 
 #include "q48_tb_internal.h"
 
-#include <pthread.h>
 #include <sched.h>
 
 #include <climits>
@@ -51,32 +50,44 @@ struct registry_table {
 static_assert(sizeof(registry_table) % alignof(registry_slot) == 0);
 
 struct alignas(64) registry_group {
-  pthread_mutex_t mutex;
+  int iLock;              // 0 free, 1 held: see group_lock
   registry_table *pTable; // published with release, read with acquire
   std::uint32_t uiCount;
   std::uint32_t uiNext; // next serial to try
 };
 
 constinit registry_group g_groups[kGroups] = {
-    {PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0},
-    {PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0},
-    {PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0},
-    {PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0},
+    {0, nullptr, 0, 0},
+    {0, nullptr, 0, 0},
+    {0, nullptr, 0, 0},
+    {0, nullptr, 0, 0},
 };
 static_assert(sizeof g_groups / sizeof g_groups[0] == kGroups);
 
-// Owns a lock for one scope.
-class mutex_lock {
+// Owns a group's lock for one scope. The sections it guards are a few
+// dozen instructions and threads on different processors mostly use
+// different groups, so a plain exchange beats a mutex's bookkeeping; a
+// waiter whose holder was preempted yields instead of spinning on.
+class group_lock {
 public:
-  explicit mutex_lock(pthread_mutex_t *pMutex) : m_pMutex(pMutex) {
-    (void)pthread_mutex_lock(m_pMutex);
+  explicit group_lock(registry_group &group) : m_piLock(&group.iLock) {
+    while (__atomic_exchange_n(m_piLock, 1, __ATOMIC_ACQUIRE) != 0) {
+      for (int i = 0; i < 100 && __atomic_load_n(m_piLock, __ATOMIC_RELAXED) != 0; ++i) {
+#if defined(__x86_64__)
+        __builtin_ia32_pause();
+#endif
+      }
+      if (__atomic_load_n(m_piLock, __ATOMIC_RELAXED) != 0) {
+        (void)sched_yield();
+      }
+    }
   }
-  mutex_lock(const mutex_lock &) = delete;
-  mutex_lock &operator=(const mutex_lock &) = delete;
-  ~mutex_lock() { (void)pthread_mutex_unlock(m_pMutex); }
+  group_lock(const group_lock &) = delete;
+  group_lock &operator=(const group_lock &) = delete;
+  ~group_lock() { __atomic_store_n(m_piLock, 0, __ATOMIC_RELEASE); }
 
 private:
-  pthread_mutex_t *m_pMutex;
+  int *m_piLock;
 };
 
 std::uint32_t serial_of(int iHandle) { return static_cast<std::uint32_t>(iHandle) >> kGroupBits; }
@@ -113,7 +124,7 @@ bool group_reserve(registry_group &group) {
 int group_add(std::uint32_t uiGroup, PS_Q48TB_COMMAND psCmd) {
   int iHandle = 0;
   registry_group &group = g_groups[uiGroup];
-  mutex_lock lock(&group.mutex);
+  group_lock lock(group);
   if (group_reserve(group)) {
     registry_table &table = *group.pTable;
     registry_slot *pSlot = nullptr;
@@ -173,7 +184,7 @@ PS_Q48TB_COMMAND registry_remove(int iHandle) {
   PS_Q48TB_COMMAND psCmd = nullptr;
   if (iHandle > 0) {
     registry_group &group = g_groups[static_cast<std::uint32_t>(iHandle) & (kGroups - 1)];
-    mutex_lock lock(&group.mutex);
+    group_lock lock(group);
     if (group.pTable != nullptr) {
       registry_slot &sSlot = slot_of(*group.pTable, iHandle);
       if (sSlot.iHandle == iHandle) {
@@ -188,7 +199,7 @@ PS_Q48TB_COMMAND registry_remove(int iHandle) {
 
 void registry_set_next_serial(std::uint32_t uiSerial) {
   for (registry_group &group : g_groups) {
-    mutex_lock lock(&group.mutex);
+    group_lock lock(group);
     group.uiNext = uiSerial & (kRegistrySerials - 1);
   }
 }
