@@ -3,9 +3,7 @@
 # exceptions, no RTTI, no guarded statics, and nothing but the C library (and
 # libgcc's static helpers) at link time.
 function(q48_library_settings target)
-  target_compile_options(${target} PRIVATE
-    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics -fvisibility-inlines-hidden>
-    -fvisibility=hidden)
+  q48_library_compile_settings(${target})
   set_target_properties(${target} PROPERTIES
     C_VISIBILITY_PRESET hidden
     CXX_VISIBILITY_PRESET hidden
@@ -21,6 +19,19 @@ function(q48_library_settings target)
     target_link_options(${target} PRIVATE -nodefaultlibs -Wl,-z,defs -Wl,--as-needed)
     target_link_libraries(${target} PRIVATE c gcc)
   endif()
+endfunction()
+
+# The compile half of the settings, for an object library whose objects go
+# into a library elsewhere.
+function(q48_library_compile_settings target)
+  target_compile_options(${target} PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti -fno-threadsafe-statics -fvisibility-inlines-hidden>
+    -fvisibility=hidden)
+  set_target_properties(${target} PROPERTIES
+    C_VISIBILITY_PRESET hidden
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  q48_hardening(${target})
 endfunction()
 
 # Hardened as Debian builds its own binaries: read-only relocations bound at

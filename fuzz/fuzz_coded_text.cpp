@@ -2,9 +2,13 @@
 // with the byte-by-byte reading of the rules, never yields more bytes than the
 // text has, keeps the text exactly, and that raw -> text -> raw is the
 // identity. The sanitizers watch every access on the way.
+//
+// Input: the first byte picks the kernel set (among those this processor
+// can run), the rest is the text and the raw bytes.
 
 #include "Q48_Tb.h"
 #include "coded_text_model.h"
+#include "q48_tb_internal.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -86,9 +90,24 @@ void raw_to_coded(const unsigned char *data, std::size_t size) {
   std::free(raw);
 }
 
+void choose_kernels(unsigned char choice) {
+  int count = 0;
+  while (q48tb::kernel_set(count) != nullptr) {
+    ++count;
+  }
+  const q48tb::coded_kernels &set = *q48tb::kernel_set(choice % count);
+  q48tb::use_kernels(q48tb::kernel_usable(set) ? set : *q48tb::kernel_set(0));
+}
+
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *input, std::size_t input_size) {
+  if (input_size == 0) {
+    return 0;
+  }
+  choose_kernels(input[0]);
+  const std::uint8_t *data = input + 1;
+  const std::size_t size = input_size - 1;
   coded_to_raw(data, size);
   raw_to_coded(data, size);
   return 0;

@@ -6,9 +6,26 @@
 
 #include <cctype>
 #include <cstddef>
+#include <string>
 #include <vector>
 
 namespace model {
+
+// "[", the pairs in upper case with one blank between two, "]" and a NUL.
+inline std::string raw_to_coded(const unsigned char *raw, std::size_t size) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string text = "[";
+  for (std::size_t i = 0; i < size; ++i) {
+    if (i != 0) {
+      text += ' ';
+    }
+    text += digits[raw[i] >> 4];
+    text += digits[raw[i] & 15];
+  }
+  text += ']';
+  text += '\0';
+  return text;
+}
 
 inline std::vector<unsigned char> coded_to_raw(const unsigned char *text, std::size_t size) {
   std::vector<unsigned char> raw;
