@@ -1,6 +1,7 @@
 # What `cmake --install` puts in place, and the Debian packages CPack makes of
 # it: libq48-1 (the two libraries and the udev rule), libq48-dev (headers,
-# pkg-config files q48tb.pc and q48api.pc, the CMake package Q48) and
+# pkg-config files q48tb.pc and q48api.pc, the CMake package Q48, the
+# section-3 man pages) and
 # q48-tools (Q48_Api_Test, q48-list, q48-send).
 #
 #   cmake --install build --prefix "/some/where"
@@ -78,6 +79,7 @@ add_custom_command(OUTPUT ${_changelog_gz}
   COMMAND ${Q48_GZIP} -9nc ${PROJECT_SOURCE_DIR}/packaging/debian/changelog > ${_changelog_gz}
   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog VERBATIM)
 add_custom_target(q48_packaging_files ALL DEPENDS ${_gz_outputs} ${_changelog_gz})
+include(cmake/Q48Docs.cmake)
 
 install(FILES packaging/udev/60-q48-printer.rules
         DESTINATION lib/udev/rules.d COMPONENT runtime)

@@ -1,0 +1,29 @@
+# Runs as `cmake -P` after doxygen: picks the man pages that the -dev package
+# installs from doxygen's output and gzips them as Debian wants (-n: no time
+# stamp). Doxygen writes a page per header and, for every member, a stub
+# that sources it; the exported functions keep theirs, as symbolic links,
+# which Debian prefers to `.so` stubs. The macros and globals keep none:
+# names such as `communication` do not belong in man3 at large.
+file(REMOVE_RECURSE "${OUT_DIR}")
+file(MAKE_DIRECTORY "${OUT_DIR}")
+file(GLOB pages RELATIVE "${MAN_DIR}" "${MAN_DIR}/*.3")
+set(kept 0)
+foreach(page IN LISTS pages)
+  file(READ "${MAN_DIR}/${page}" text)
+  if(text MATCHES "^\\.so man3/([^\n]+)")
+    set(target "${CMAKE_MATCH_1}")
+    if(page MATCHES "^Q48_(api|tb)_[a-z_]+\\.3$")
+      file(CREATE_LINK "${target}.gz" "${OUT_DIR}/${page}.gz" SYMBOLIC)
+      math(EXPR kept "${kept} + 1")
+    endif()
+  else()
+    execute_process(COMMAND "${GZIP}" -9nc "${MAN_DIR}/${page}"
+                    OUTPUT_FILE "${OUT_DIR}/${page}.gz" RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "gzip ${page}: ${rc}")
+    endif()
+  endif()
+endforeach()
+if(kept EQUAL 0)
+  message(FATAL_ERROR "doxygen wrote no page for any exported function in ${MAN_DIR}")
+endif()
