@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <dirent.h>
@@ -52,8 +55,19 @@ bool read_number_file(const char *path, int *value) {
   std::FILE *f = std::fopen(path, "re");
   bool ok = false;
   if (f != nullptr) {
-    ok = std::fscanf(f, "%d", value) == 1;
-    std::fclose(f);
+    // sysfs writes one decimal number and a line end; anything else is no
+    // number, and one beyond int would match the wrong device.
+    char text[32];
+    if (std::fgets(text, sizeof text, f) != nullptr) {
+      char *end = nullptr;
+      errno = 0;
+      const long v = std::strtol(text, &end, 10);
+      ok = end != text && (*end == '\n' || *end == '\0') && errno == 0 && v >= 0 && v <= INT_MAX;
+      if (ok) {
+        *value = static_cast<int>(v);
+      }
+    }
+    (void)std::fclose(f); // read only: nothing is lost if closing fails
   }
   return ok;
 }
@@ -71,12 +85,14 @@ bool find_lp_under(const char *device_dir, const char *device_name, char *name, 
       continue;
     }
     char misc[1024];
-    std::snprintf(misc, sizeof misc, "%s/%s/usbmisc", device_dir, e->d_name);
+    // The buffers hold the longest sysfs name (255 bytes) with room to
+    // spare, so no snprintf here can cut its path.
+    (void)std::snprintf(misc, sizeof misc, "%s/%s/usbmisc", device_dir, e->d_name);
     dir_guard nodes(misc);
     for (dirent *n = nodes.dir != nullptr ? readdir(nodes.dir) : nullptr; n != nullptr && !found;
          n = readdir(nodes.dir)) {
       if (std::strncmp(n->d_name, "lp", 2) == 0) {
-        std::snprintf(name, cap, "%s", n->d_name);
+        (void)std::snprintf(name, cap, "%s", n->d_name);
         found = true;
       }
     }
@@ -99,15 +115,15 @@ bool find_lp_node(const printer &p, char *node, std::size_t cap) {
     char file[600];
     int bus = 0;
     int address = 0;
-    std::snprintf(dir, sizeof dir, "%s/%s", kDevices, e->d_name);
-    std::snprintf(file, sizeof file, "%s/busnum", dir);
+    (void)std::snprintf(dir, sizeof dir, "%s/%s", kDevices, e->d_name);
+    (void)std::snprintf(file, sizeof file, "%s/busnum", dir);
     const bool bus_ok = read_number_file(file, &bus);
-    std::snprintf(file, sizeof file, "%s/devnum", dir);
+    (void)std::snprintf(file, sizeof file, "%s/devnum", dir);
     if (bus_ok && read_number_file(file, &address) && bus == p.bus && address == p.address) {
       char lp[256];
       found = find_lp_under(dir, e->d_name, lp, sizeof lp);
       if (found) {
-        std::snprintf(node, cap, "/dev/usb/%s", lp);
+        (void)std::snprintf(node, cap, "/dev/usb/%s", lp);
       }
       break;
     }
@@ -149,15 +165,15 @@ int find_printers(std::array<printer, kMaxPrinters> &printers) {
 int main(int argc, char **argv) {
   int status = kExitOk;
   if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-    std::fputs(kUsage, stdout);
+    (void)std::fputs(kUsage, stdout);
   } else if (argc != 1) {
-    std::fputs(kUsage, stderr);
+    (void)std::fputs(kUsage, stderr);
     status = kExitUsage;
   } else {
     std::array<printer, kMaxPrinters> printers{};
     const int count = find_printers(printers);
     if (count < 0) {
-      std::fputs("q48-list: cannot list the USB devices (libusb failed)\n", stderr);
+      (void)std::fputs("q48-list: cannot list the USB devices (libusb failed)\n", stderr);
     }
     for (int i = 0; i < count; i++) {
       const printer &p = printers[static_cast<std::size_t>(i)];
