@@ -14,16 +14,19 @@ endif()
 
 set(Q48_DOCS_DIR ${CMAKE_BINARY_DIR}/docs)
 configure_file(${PROJECT_SOURCE_DIR}/docs/Doxyfile.in ${Q48_DOCS_DIR}/Doxyfile @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/docs/Doxyfile-man.in ${Q48_DOCS_DIR}/Doxyfile-man @ONLY)
 set(_stamp ${Q48_DOCS_DIR}/docs.stamp)
 set(Q48_MAN3_DIR ${CMAKE_BINARY_DIR}/packaging/man3)
 file(GLOB _doc_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
 add_custom_command(OUTPUT ${_stamp}
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${Q48_DOCS_DIR}/html ${Q48_DOCS_DIR}/man
   COMMAND Doxygen::doxygen ${Q48_DOCS_DIR}/Doxyfile
+  COMMAND Doxygen::doxygen ${Q48_DOCS_DIR}/Doxyfile-man
   COMMAND ${CMAKE_COMMAND} -DMAN_DIR=${Q48_DOCS_DIR}/man/man3 -DOUT_DIR=${Q48_MAN3_DIR}
           -DGZIP=${Q48_GZIP} -P ${PROJECT_SOURCE_DIR}/cmake/q48_man_pages.cmake
   COMMAND ${CMAKE_COMMAND} -E touch ${_stamp}
-  DEPENDS ${PROJECT_SOURCE_DIR}/docs/Doxyfile.in ${Q48_DOCS_DIR}/Doxyfile ${_doc_pages}
+  DEPENDS ${Q48_DOCS_DIR}/Doxyfile ${Q48_DOCS_DIR}/Doxyfile-man ${_doc_pages}
+          ${PROJECT_SOURCE_DIR}/docs/man_quotes.sed
           ${PROJECT_SOURCE_DIR}/cmake/q48_man_pages.cmake
           ${PROJECT_SOURCE_DIR}/Q48_Api/Sources/Q48_Api.h
           ${PROJECT_SOURCE_DIR}/Q48_Tb/Sources/Q48_Tb.h

@@ -17,8 +17,10 @@ foreach(page IN LISTS pages)
       math(EXPR kept "${kept} + 1")
     endif()
   else()
-    execute_process(COMMAND "${GZIP}" -9nc "${MAN_DIR}/${page}"
-                    OUTPUT_FILE "${OUT_DIR}/${page}.gz" RESULT_VARIABLE rc)
+    # The double quotes that docs/man_quotes.sed marked, as troff spells them.
+    string(REPLACE "Q48DQUOTE" "\\(dq" text "${text}")
+    file(WRITE "${OUT_DIR}/${page}" "${text}")
+    execute_process(COMMAND "${GZIP}" -9n "${OUT_DIR}/${page}" RESULT_VARIABLE rc)
     if(NOT rc EQUAL 0)
       message(FATAL_ERROR "gzip ${page}: ${rc}")
     endif()

@@ -289,7 +289,7 @@ Q48_API_EXPORT int Q48_api_printer_write(intptr_t printer, unsigned char *data, 
  * largest request that can always be met is 1024 - packet size: 960 bytes
  * with 64-byte packets, 512 with 512-byte packets. The ring keeps what it
  * held in every case. With #DEBUG_MESSAGES 1 it prints
- * "\n Start of reading = <size> \n" first.
+ * `"\n Start of reading = <size> \n"` first.
  *
  * @param[out] data       Receives the bytes; owned by the caller, at least
  *                        @p size bytes.

@@ -102,15 +102,14 @@ Q48_TB_EXPORT void Q48_tb_get_delta_ts(struct timespec *ts1, struct timespec *ts
  *
  * Coded command text is a readable notation of printer bytes (worked
  * examples in @ref q48_coded_text):
- * @verbatim
- *   [1B 40]     bracketed hexadecimal; blanks never separate two digits
- *   "Hi there"  a quoted run: every byte up to the next quote as it stands
- *   \n \r \t \b \f   escapes; \x or \X starts hex mode, \a or \A ends it;
- *               a backslash before any other byte stands for that byte
- *   // ...      a comment: everything after it is ignored, later lines too
- *   Hi          other printable bytes stand for themselves; blanks, tabs,
- *               line ends and other unprintable bytes are skipped.
- * @endverbatim
+ *  - `[1B 40]`: bracketed hexadecimal; blanks never separate two digits
+ *  - `"Hi there"`: a quoted run: every byte up to the next quote as it stands
+ *  - `\n \r \t \b \f`: escapes; `\x` or `\X` starts hex mode, `\a` or `\A`
+ *    ends it; a backslash before any other byte stands for that byte
+ *  - `// ...`: a comment: everything after it is ignored, later lines too
+ *  - `Hi`: other printable bytes stand for themselves; blanks, tabs, line
+ *    ends and other unprintable bytes are skipped.
+ *
  * The conversion has no syntax errors; it never yields more bytes than the
  * text has. Two rules surprise: the byte that ends hex mode (anything but
  * a hex digit, a blank, a quote, an escape or a comment, "]" included) is
