@@ -1,8 +1,9 @@
 # What `cmake --install` puts in place, and the Debian packages CPack makes of
 # it: libq48-1 (the two libraries and the udev rule), libq48-dev (headers,
-# pkg-config files q48tb.pc and q48api.pc, the CMake package Q48) and
-# q48-tools (Q48_Api_Test, q48-list, q48-send), and python3-q48 (the Python
-# package q48, for every architecture).
+# pkg-config files q48tb.pc and q48api.pc, the CMake package Q48, the
+# section-3 man pages), q48-tools (Q48_Api_Test, q48-list, q48-send),
+# python3-q48 (the Python package q48, for every architecture) and, on
+# amd64, q48-cups (the CUPS backend, filter and PPD).
 #
 #   cmake --install build --prefix "/some/where"
 #   (cd build && cpack -G DEB)
@@ -91,6 +92,7 @@ add_custom_command(OUTPUT ${_changelog_gz}
   COMMAND ${Q48_GZIP} -9nc ${PROJECT_SOURCE_DIR}/packaging/debian/changelog > ${_changelog_gz}
   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog VERBATIM)
 add_custom_target(q48_packaging_files ALL DEPENDS ${_gz_outputs} ${_changelog_gz})
+include(cmake/Q48Docs.cmake)
 
 # Where Debian's python3 looks for packages that dpkg installs. Pure Python,
 # so the same files serve every architecture.

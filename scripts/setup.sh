@@ -6,12 +6,12 @@ set -euo pipefail
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 native=(g++ gcc make cmake pkg-config libusb-1.0-0-dev googletest libgtest-dev
-        umockdev libumockdev-dev libglib2.0-dev python3 binutils
+        umockdev libumockdev-dev libglib2.0-dev python3 binutils doxygen man-db
         python3-pytest mypy python3-setuptools python3-wheel python3-pip
         libcups2-dev cups-daemon cups-client cups)
 cross=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user
        libc6:armhf libstdc++6:armhf libusb-1.0-0-dev:armhf)
-extra=(clang clang-format libclang-rt-14-dev libbenchmark-dev)
+extra=(clang clang-format libclang-rt-14-dev libbenchmark-dev gcovr clang-tidy-14 cppcheck)
 
 want=("${native[@]}")
 case "${1:-all}" in

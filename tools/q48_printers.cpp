@@ -1,6 +1,9 @@
 #include "q48_printers.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -43,8 +46,20 @@ bool read_line_file(const char *path, char *line, std::size_t cap) {
 }
 
 bool read_number_file(const char *path, int *value) {
+  // sysfs writes one decimal number and a line end; anything else is no
+  // number, and one beyond int would match the wrong device.
   char line[32];
-  return read_line_file(path, line, sizeof line) && std::sscanf(line, "%d", value) == 1;
+  bool ok = read_line_file(path, line, sizeof line);
+  if (ok) {
+    char *end = nullptr;
+    errno = 0;
+    const long v = std::strtol(line, &end, 10);
+    ok = errno == 0 && end != line && *end == '\0' && v >= INT_MIN && v <= INT_MAX;
+    if (ok) {
+      *value = static_cast<int>(v);
+    }
+  }
+  return ok;
 }
 
 // Writes "lpN" of the first usbmisc node under one of the device's

@@ -8,12 +8,14 @@
 // (joined by blanks) or, when there are none, from standard input. Exit
 // codes: 0 done, 1 the printer failed us, 2 the command line is wrong.
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <sys/stat.h>
 
 #include "Q48_Api.h"
@@ -65,13 +67,9 @@ constexpr open_code kOpenCodes[] = {
 };
 
 const char *open_meaning(intptr_t code) {
-  const char *meaning = "unknown error";
-  for (const open_code &c : kOpenCodes) {
-    if (c.code == code) {
-      meaning = c.meaning;
-    }
-  }
-  return meaning;
+  const open_code *found = std::find_if(std::begin(kOpenCodes), std::end(kOpenCodes),
+                                        [code](const open_code &c) { return c.code == code; });
+  return found == std::end(kOpenCodes) ? "unknown error" : found->meaning;
 }
 
 bool parse_count(const char *text, long min, long max, long *out) {
@@ -129,7 +127,7 @@ bool read_all(std::FILE *in, buffer &out) {
   while (ok && out.size <= kMaxText && (n = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
     ok = out.append(chunk, n);
   }
-  return ok && !std::ferror(in);
+  return ok && std::ferror(in) == 0;
 }
 
 // A file on standard input that is too long already is refused without
@@ -181,7 +179,7 @@ int parse_options(int argc, char **argv, options *opt) {
     } else if (std::strcmp(a, "--") == 0) {
       options_ended = true;
     } else if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
-      std::fputs(kUsage, stdout);
+      (void)std::fputs(kUsage, stdout);
       status = kExitOk;
     } else if (std::strcmp(a, "--timeout") == 0 && value != nullptr &&
                parse_count(value, 0, 24L * 3600 * 1000, &n)) {
@@ -192,16 +190,16 @@ int parse_options(int argc, char **argv, options *opt) {
       opt->read_count = n;
       i++;
     } else {
-      std::fprintf(stderr, "q48-send: bad option or value: %s\n", a);
+      (void)std::fprintf(stderr, "q48-send: bad option or value: %s\n", a);
       status = kExitUsage;
     }
   }
   if (status == kGoOn && operands == 0) {
-    std::fputs("q48-send: no printer path given\n", stderr);
+    (void)std::fputs("q48-send: no printer path given\n", stderr);
     status = kExitUsage;
   }
   if (status == kExitUsage) {
-    std::fputs(kUsage, stderr);
+    (void)std::fputs(kUsage, stderr);
   }
   if (status == kGoOn) {
     opt->path = argv[1];
@@ -226,12 +224,12 @@ int run(char **argv, const options &opt) {
   } else if (file_too_long(stdin)) {
     too_long = true;
   } else if (!read_all(stdin, text)) {
-    std::fprintf(stderr, "q48-send: cannot read the coded text from standard input: %s\n",
-                 std::strerror(errno));
+    (void)std::fprintf(stderr, "q48-send: cannot read the coded text from standard input: %s\n",
+                       std::strerror(errno));
     status = kExitFailure;
   }
   if (!ok) {
-    std::fputs("q48-send: out of memory\n", stderr);
+    (void)std::fputs("q48-send: out of memory\n", stderr);
     status = kExitFailure;
   }
 
@@ -244,12 +242,13 @@ int run(char **argv, const options &opt) {
                     ? Q48_tb_cmd_init_coded(text.data, static_cast<unsigned int>(text.size))
                     : 0;
     if (s.command == 0 || Q48_tb_cmd_get_raw(s.command, &raw, &raw_size) == 0) {
-      std::fputs("q48-send: cannot convert the coded text (too long, or out of memory)\n", stderr);
+      (void)std::fputs("q48-send: cannot convert the coded text (too long, or out of memory)\n",
+                       stderr);
       status = kExitFailure;
     }
   }
   if (status == kGoOn && raw_size == 0 && opt.read_count == 0) {
-    std::fputs("q48-send: the coded text holds no bytes to send\n", stderr);
+    (void)std::fputs("q48-send: the coded text holds no bytes to send\n", stderr);
     status = kExitUsage;
   }
 
@@ -258,8 +257,8 @@ int run(char **argv, const options &opt) {
     s.path = strdup(opt.path);
     s.printer = s.path != nullptr ? Q48_api_printer_open(s.path) : Q48_API_NO_MEMORY;
     if (s.printer < 0) {
-      std::fprintf(stderr, "q48-send: cannot open %s: %s (code %ld)\n", opt.path,
-                   open_meaning(s.printer), static_cast<long>(s.printer));
+      (void)std::fprintf(stderr, "q48-send: cannot open %s: %s (code %ld)\n", opt.path,
+                         open_meaning(s.printer), static_cast<long>(s.printer));
       status = kExitFailure;
     }
   }
@@ -268,8 +267,8 @@ int run(char **argv, const options &opt) {
     const int sent =
         Q48_api_printer_write(s.printer, raw, static_cast<int>(raw_size), opt.timeout_ms);
     if (sent != static_cast<int>(raw_size)) {
-      std::fprintf(stderr, "q48-send: %s: sent %d of %u bytes within %lu ms\n", opt.path, sent,
-                   raw_size, opt.timeout_ms);
+      (void)std::fprintf(stderr, "q48-send: %s: sent %d of %u bytes within %lu ms\n", opt.path,
+                         sent, raw_size, opt.timeout_ms);
       status = kExitFailure;
     }
   }
@@ -287,11 +286,11 @@ int run(char **argv, const options &opt) {
     }
     if (got != want) {
       // USB reads hand over all or nothing; a device file may bring part.
-      std::fprintf(stderr, "q48-send: %s: received %d of %d answer bytes within %lu ms\n", opt.path,
-                   got < 0 ? 0 : got, want, opt.timeout_ms);
+      (void)std::fprintf(stderr, "q48-send: %s: received %d of %d answer bytes within %lu ms\n",
+                         opt.path, got < 0 ? 0 : got, want, opt.timeout_ms);
       status = kExitFailure;
     } else if (shown == nullptr) {
-      std::fputs("q48-send: out of memory\n", stderr);
+      (void)std::fputs("q48-send: out of memory\n", stderr);
       status = kExitFailure;
     }
   }
@@ -306,6 +305,10 @@ int main(int argc, char **argv) {
   if (status == kGoOn) {
     status = run(argv, opt);
   }
-  std::fflush(stdout);
+  // The answer is the result: one that cannot be written is a failure.
+  if (std::fflush(stdout) != 0 && status == kExitOk) {
+    (void)std::fputs("q48-send: cannot write to standard output\n", stderr);
+    status = kExitFailure;
+  }
   return status;
 }

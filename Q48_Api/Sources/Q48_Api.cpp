@@ -34,9 +34,7 @@ char *library_info = library_info_text;
 // The first pattern that matches wins; a path that matches none keeps the
 // transport of the previous open, so applications can reopen by short names.
 void classify(const char *port) {
-  if (std::strstr(port, "/dev/usb/lp") != nullptr) {
-    communication = q48::kDeviceFile;
-  } else if (strcasestr(port, "/dev/ttyS") != nullptr) {
+  if (std::strstr(port, "/dev/usb/lp") != nullptr || strcasestr(port, "/dev/ttyS") != nullptr) {
     communication = q48::kDeviceFile;
   } else if (std::strstr(port, "/dev/bus/usb/") != nullptr) {
     communication = q48::kUsb;

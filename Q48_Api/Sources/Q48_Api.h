@@ -1,7 +1,8 @@
-/*
- * libQ48Api - access to one Q48 printer from a Linux application.
+/**
+ * @file Q48_Api.h
+ * @brief libQ48Api: access to one Q48 printer from a Linux application.
  *
- * Principles of this interface:
+ * Principles of this interface (see also @ref index and @ref q48_threads):
  *  - One printer connection per process. Its state lives in the exported
  *    globals below; the handle that open returns is only the file descriptor
  *    (device-file transport) or the libusb device handle (USB transport).
@@ -15,10 +16,10 @@
  *  - A time-out of 0 ms means one attempt, not "wait for ever" as it does in
  *    libusb and libserialport.
  *  - No function reports errors other than by its result; none sets a global
- *    error variable. With DEBUG_MESSAGES set to exactly 1 the USB transport
+ *    error variable. With #DEBUG_MESSAGES set to exactly 1 the USB transport
  *    and read print diagnostics to standard output.
  *  - The caller owns every buffer it passes, and the path string, which open
- *    may cut into tokens in place (see Q48_api_printer_open).
+ *    may cut into tokens in place (see Q48_api_printer_open()).
  *
  * Printer paths:
  *  - a path containing "/dev/usb/lp" (case-sensitive) or "/dev/ttyS" (any
@@ -27,80 +28,117 @@
  *  - a path containing "/dev/bus/usb/": the raw USB device whose bus number
  *    and device address are the 4th and 5th path components, transport 2;
  *  - any other path keeps the transport of the last open that matched.
- *  A path containing both line-printer and USB patterns is a device file.
+ *
+ * A path containing both line-printer and USB patterns is a device file.
+ *
+ * Device-file handles: every call of the device-file transport (set_serial,
+ * close, clear, write and read) refuses a handle above INT_MAX, which would
+ * be cut to some other descriptor, and the handle of a live USB connection;
+ * refused means 0, or nothing for close. Any other non-negative descriptor
+ * is taken, one that the application opened itself included.
  */
 #ifndef Q48_API_H
 #define Q48_API_H
 
 #include <stdint.h>
 
-/* Version of this interface: 1.1.0. */
-#define Q48_API_VERSION_MAJOR 1
-#define Q48_API_VERSION_MINOR 1
-#define Q48_API_VERSION_PATCH 0
+/** @name Version of this interface: 1.1.0
+ *  @since 1.1.0
+ *  @{ */
+#define Q48_API_VERSION_MAJOR 1 /**< Major version: changes break the interface. */
+#define Q48_API_VERSION_MINOR 1 /**< Minor version: changes add to the interface. */
+#define Q48_API_VERSION_PATCH 0 /**< Patch level: changes mend behaviour only. */
+/** The three numbers in one int, 0x010100 for 1.1.0, for comparisons in `#if`. */
 #define Q48_API_VERSION                                                                            \
   ((Q48_API_VERSION_MAJOR << 16) | (Q48_API_VERSION_MINOR << 8) | Q48_API_VERSION_PATCH)
+/** @} */
 
+/// @cond Q48_INTERNAL
 #if defined(__GNUC__)
 #define Q48_API_EXPORT __attribute__((visibility("default")))
 #else
 #define Q48_API_EXPORT
 #endif
+/// @endcond
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* ---- Process-wide state (readable and writable by applications) ------- */
+/** @name Process-wide state (readable and writable by applications)
+ *  @{ */
 
-/* 1 switches diagnostic output on; any other value, 2 included, is off. */
+/** 1 switches diagnostic output on; any other value, 2 included, is off.
+ *  @since 1.0.0 */
 Q48_API_EXPORT extern int DEBUG_MESSAGES;
-/* Transport of the most recent open whose path matched a pattern:
- * 0 none yet, 1 device file, 2 USB. Never reset by close. */
+/** Transport of the most recent open whose path matched a pattern:
+ *  0 none yet, 1 device file, 2 USB. Never reset by close.
+ *  @since 1.0.0 */
 Q48_API_EXPORT extern int communication;
-/* USB endpoints of the most recent USB open: OUT address (default 0x02), IN
- * address (0x81), interface number (0), IN packet size (64). */
+/** USB OUT endpoint address of the most recent USB open (default 0x02).
+ *  @since 1.0.0 */
 Q48_API_EXPORT extern int Q48_API_ACCESS_WRITE;
+/** USB IN endpoint address of the most recent USB open (default 0x81).
+ *  @since 1.0.0 */
 Q48_API_EXPORT extern int Q48_API_ACCESS_READ;
+/** USB interface number of the most recent USB open (default 0).
+ *  @since 1.0.0 */
 Q48_API_EXPORT extern int Q48_API_INTERFACE;
+/** USB IN packet size of the most recent USB open (default 64).
+ *  @since 1.0.0 */
 Q48_API_EXPORT extern int Q48_API_ACCESS_READ_ENDPOINT_SIZE;
-/* The USB receive ring: 1024 bytes of storage (NULL while no USB connection
- * is open), read index and write index. It holds at most 1023 bytes. The
- * library owns the storage: it is allocated by a USB open and freed by close
- * or the next open, so an application neither frees it nor keeps its
- * address. */
+/** The USB receive ring: 1024 bytes of storage, NULL while no USB connection
+ *  is open. It holds at most 1023 bytes. The library owns the storage: it is
+ *  allocated by a USB open and freed by close or the next open, so an
+ *  application neither frees it nor keeps its address.
+ *  @since 1.0.0 */
 Q48_API_EXPORT extern unsigned char *m_pub_rx_buffer;
+/** Read index of the receive ring #m_pub_rx_buffer.
+ *  @since 1.0.0 */
 Q48_API_EXPORT extern int m_index_rx_bottom;
+/** Write index of the receive ring #m_pub_rx_buffer.
+ *  @since 1.0.0 */
 Q48_API_EXPORT extern int m_index_rx_top;
+/** @} */
 
-/* Codes of Q48_api_printer_open. */
-#define Q48_API_OPEN_FAILED                                                                        \
-  (-1)                                 /* open(2) failed (errno says why); USB: device list or     \
-                                          libusb_open failed */
-#define Q48_API_NO_PRINTER (-2)        /* NULL path, no transport, no such device, wrong device */
-#define Q48_API_DETACH_FAILED (-3)     /* a kernel driver holds the interface and will not let go */
-#define Q48_API_CLAIM_TIMEOUT (-4)     /* the interface stayed busy for 1000 ms */
-#define Q48_API_NO_CONFIG (-5)         /* the active configuration descriptor cannot be read */
-#define Q48_API_NO_ALTSETTING (-6)     /* the first interface has no alternate setting */
-#define Q48_API_TOO_FEW_ENDPOINTS (-7) /* an alternate setting has fewer than two endpoints */
-#define Q48_API_NO_MEMORY (-8)         /* the receive ring cannot be allocated */
+/** @name Codes of Q48_api_printer_open()
+ *  @since 1.0.0
+ *  @{ */
+/** open(2) failed (errno says why); USB: device list or libusb_open failed. */
+#define Q48_API_OPEN_FAILED (-1)
+#define Q48_API_NO_PRINTER (-2)    /**< NULL path, no transport, no such device, wrong device. */
+#define Q48_API_DETACH_FAILED (-3) /**< A kernel driver holds the interface, will not let go. */
+#define Q48_API_CLAIM_TIMEOUT (-4) /**< The interface stayed busy for 1000 ms. */
+#define Q48_API_NO_CONFIG (-5)     /**< The active configuration descriptor cannot be read. */
+#define Q48_API_NO_ALTSETTING (-6) /**< The first interface has no alternate setting. */
+#define Q48_API_TOO_FEW_ENDPOINTS (-7) /**< An alternate setting has fewer than two endpoints. */
+#define Q48_API_NO_MEMORY (-8)         /**< The receive ring cannot be allocated. */
+/** @} */
 
-/* Codes of Q48_api_printer_read over USB. */
-#define Q48_API_READ_NO_MEMORY (-1) /* the per-call scratch buffer cannot be allocated */
-#define Q48_API_READ_RING_FULL (-2) /* one more packet would fill the ring's last free slot */
-#define Q48_API_READ_NO_ROOM (-3)   /* the ring's free space is less than one packet */
+/** @name Codes of Q48_api_printer_read() over USB
+ *  @since 1.1.0
+ *  @{ */
+#define Q48_API_READ_NO_MEMORY (-1) /**< The per-call scratch buffer cannot be allocated. */
+#define Q48_API_READ_RING_FULL (-2) /**< One more packet would fill the ring's last free slot. */
+#define Q48_API_READ_NO_ROOM (-3)   /**< The ring's free space is less than one packet. */
+/** @} */
 
-/* "Mirelvank - libQ48Api - R3-V1.03a - S507312": the same constant pointer
- * on every call; neither change nor free it. */
+/**
+ * @brief Names the library and its release.
+ *
+ * Does not block.
+ * @return the string "Mirelvank - libQ48Api - R3-V1.03a - S507312": the same constant
+ *         pointer on every call, owned by the library; neither change nor
+ *         free it.
+ * @since 1.0.0
+ */
 Q48_API_EXPORT char *Q48_api_get_library_info(void);
 
-/* Opens the printer named by port and returns its handle (>= 0) or a code
- * above. port must be a writable NUL-terminated string: a USB path is cut
- * into tokens in place with strtok, after which port reads only up to its
- * first component ("/dev"). Pass a copy if you need the path afterwards.
- * Device files are opened O_RDWR | O_EXCL | O_NOCTTY; when that fails the
- * result is -1 and errno holds the reason. A device-file open first ends a
- * USB connection that is still open, as a USB open does.
+/**
+ * @brief Opens the printer named by @p port.
+ *
+ * Device files are opened O_RDWR | O_EXCL | O_NOCTTY. A device-file open
+ * first ends a USB connection that is still open, as a USB open does.
  *
  * USB: finds the device at the path's bus and address, selects
  * configuration 1, takes the endpoints and the IN packet size from the first
@@ -110,8 +148,6 @@ Q48_API_EXPORT char *Q48_api_get_library_info(void);
  * empty receive ring. A failure leaves nothing of the attempt behind (no
  * claim, no open device, no libusb context) except the endpoint globals
  * learnt so far and a kernel driver that stays detached.
- *  - libusb that cannot initialise its context gives -1, like a device list
- *    that cannot be read.
  *  - One USB connection per process: a USB open first ends the connection
  *    that an earlier USB open left open, as close would, whatever it then
  *    finds. The earlier handle is dead from then on, and every call refuses
@@ -122,83 +158,157 @@ Q48_API_EXPORT char *Q48_api_get_library_info(void);
  *    IN and OUT endpoints found win. Other devices are not provided for.
  *  - The handle is the address of the libusb device handle. Where an address
  *    could read as a negative number (32-bit systems with memory above
- *    2 GiB), that device is refused with -1 rather than returned as a code. */
+ *    2 GiB), that device is refused with -1 rather than returned as a code.
+ *
+ * @param[in,out] port  The printer path, a writable NUL-terminated string
+ *        owned by the caller. A USB path is cut into tokens in place with
+ *        strtok, after which @p port reads only up to its first component
+ *        ("/dev"). Pass a copy if you need the path afterwards.
+ * @return the printer handle (>= 0), to be ended with Q48_api_printer_close()
+ * @return #Q48_API_OPEN_FAILED (-1): the device file cannot be opened (errno
+ *         holds the reason); USB: the device list cannot be read, libusb
+ *         cannot initialise its context, or the device cannot be opened
+ * @return #Q48_API_NO_PRINTER (-2): NULL path, no transport for it, no USB
+ *         device at that address, or not this maker's printer
+ * @return #Q48_API_DETACH_FAILED (-3): a kernel driver holds the USB
+ *         interface and cannot be detached
+ * @return #Q48_API_CLAIM_TIMEOUT (-4): the USB interface stayed busy for
+ *         1000 ms
+ * @return #Q48_API_NO_CONFIG (-5): the USB configuration cannot be read
+ * @return #Q48_API_NO_ALTSETTING (-6): the USB interface has no alternate
+ *         setting
+ * @return #Q48_API_TOO_FEW_ENDPOINTS (-7): an alternate setting has fewer
+ *         than two endpoints
+ * @return #Q48_API_NO_MEMORY (-8): no memory for the receive ring
+ * @since 1.0.0
+ */
 Q48_API_EXPORT intptr_t Q48_api_printer_open(char *port);
 
-/* Sets the serial line: baud_rate 2400, 4800, 9600, 19200, 38400, 57600 or
- * 115200 (anything else is 115200), always 8 data bits, parity 'O'/'o' odd,
- * 'E'/'e' even, anything else none, stop_bits 2 or else 1; hardware flow
- * control, raw mode, a read returns after 0.1 s of silence. Pending input is
- * discarded. Returns 1 when the settings are applied, 0 for a negative
- * handle and 0 when the device refuses them (tcsetattr fails: not a
- * terminal, or a closed descriptor). While the transport is not the device
- * file it returns 1 without touching the device. Open applies 115200 8N1 to
- * a ttyS path this way and ignores the result. The port keeps these
- * settings after close.
+/**
+ * @brief Sets up the serial line of a device-file connection.
  *
- * Device-file handles: every call of the device-file transport (this one,
- * close, clear, write and read) refuses a handle above INT_MAX, which would
- * be cut to some other descriptor, and the handle of a live USB connection;
- * refused means 0, or nothing for close. Any other non-negative descriptor
- * is taken, one that the application opened itself included. */
+ * Always 8 data bits, hardware flow control, raw mode; a read returns after
+ * 0.1 s of silence. Pending input is discarded. Open applies 115200 8N1 to a
+ * ttyS path this way and ignores the result. The port keeps these settings
+ * after close. Does not wait for the line.
+ *
+ * @param[in] printer    Handle from Q48_api_printer_open().
+ * @param[in] baud_rate  2400, 4800, 9600, 19200, 38400, 57600 or 115200;
+ *                       anything else is 115200.
+ * @param[in] data_bits  Ignored: always 8.
+ * @param[in] parity     'O'/'o' odd, 'E'/'e' even, anything else none.
+ * @param[in] stop_bits  2, or else 1.
+ * @return 1 when the settings are applied
+ * @return 1 without touching the device while the transport is not the
+ *         device file
+ * @return 0 for a negative handle, or one refused as a device-file handle
+ *         (see the file description)
+ * @return 0 when the device refuses them (tcsetattr fails: not a terminal,
+ *         or a closed descriptor)
+ * @since 1.0.0
+ */
 Q48_API_EXPORT int Q48_api_printer_set_serial(intptr_t printer, unsigned long baud_rate,
                                               unsigned char data_bits, unsigned char parity,
                                               unsigned char stop_bits);
 
-/* Ends the connection. A negative handle: nothing happens. The transport
- * stays as it was.
+/**
+ * @brief Ends the connection.
+ *
+ * A negative handle: nothing happens. The transport stays as it was. Does
+ * not wait for the printer.
  * USB: releases the interface, closes the device, frees the receive ring
- * (m_pub_rx_buffer becomes NULL, both indices 0) and ends the libusb
+ * (#m_pub_rx_buffer becomes NULL, both indices 0) and ends the libusb
  * context; a kernel driver detached by open stays detached. A handle that is
  * not the open connection (closed already, or ended by a later open) is left
- * alone, so closing twice is harmless. */
+ * alone, so closing twice is harmless.
+ *
+ * @param[in] printer  Handle from Q48_api_printer_open(); dead afterwards.
+ * @since 1.0.0
+ */
 Q48_API_EXPORT void Q48_api_printer_close(intptr_t printer);
 
-/* Discards pending input. Returns 1 on an open transport, whatever the reads
- * brought, 0 for a negative handle or when no transport is chosen. Either
- * transport returns within about 1000 ms, however much the printer sends.
+/**
+ * @brief Discards pending input.
+ *
+ * Either transport returns within about 1000 ms, however much the printer
+ * sends.
  * Device file: reads until the device has been silent for 100 ms.
  * USB: waits up to 500 ms for a transfer that brings bytes (about 550 ms on
  * a silent printer); once bytes come, it reads on until a transfer brings
  * none, so nothing of a long pending answer is left for the next read. Then
  * it empties the receive ring. Each transfer asks for 256 bytes, or one
- * packet where packets are larger. A USB handle that is not the open
- * connection gives 0 without a transfer. */
+ * packet where packets are larger.
+ *
+ * @param[in] printer  Handle from Q48_api_printer_open().
+ * @return 1 on an open transport, whatever the reads brought
+ * @return 0 for a negative handle or when no transport is chosen
+ * @return 0 without a transfer for a USB handle that is not the open
+ *         connection
+ * @since 1.0.0
+ */
 Q48_API_EXPORT int Q48_api_printer_clear(intptr_t printer);
 
-/* Sends size bytes from data within timeout_ms milliseconds and returns the
- * number sent (less than size when the time ran out). At least one attempt
- * is made, exactly one with timeout_ms 0. A negative handle, NULL data or
- * size 0 give 0, as does a negative size.
+/**
+ * @brief Sends @p size bytes from @p data within @p timeout_ms milliseconds.
+ *
+ * At least one attempt is made, exactly one with @p timeout_ms 0.
  * Device file: the call waits for the device with poll(2), never longer than
- * the time left, so it returns within timeout_ms plus one 10 ms step even on
- * a device that blocks; the descriptor stays blocking between calls.
+ * the time left, so it returns within @p timeout_ms plus one 10 ms step even
+ * on a device that blocks; the descriptor stays blocking between calls.
  * USB: one bulk transfer of everything not yet sent per pass, each waiting at
- * most 100 ms, so the call may overrun timeout_ms by about 110 ms. A transfer
- * cut short (time-out, stall, unplug) still counts the bytes that libusb
- * reports as sent, and the next pass starts after them: no byte is sent
- * twice and the result never exceeds size. A USB handle that is not the open
- * connection gives 0. */
+ * most 100 ms, so the call may overrun @p timeout_ms by about 110 ms. A
+ * transfer cut short (time-out, stall, unplug) still counts the bytes that
+ * libusb reports as sent, and the next pass starts after them: no byte is
+ * sent twice and the result never exceeds @p size.
+ *
+ * @param[in] printer     Handle from Q48_api_printer_open().
+ * @param[in] data        The bytes, owned by the caller; only read.
+ * @param[in] size        Their number.
+ * @param[in] timeout_ms  Time-out in milliseconds on the monotonic clock.
+ * @return the number of bytes sent, @p size when all went through
+ * @return less than @p size when the time ran out
+ * @return 0 for a negative handle, NULL @p data, or @p size 0 or negative
+ * @return 0 for a USB handle that is not the open connection
+ * @since 1.0.0
+ */
 Q48_API_EXPORT int Q48_api_printer_write(intptr_t printer, unsigned char *data, int size,
                                          unsigned long timeout_ms);
 
-/* Receives size bytes into data within timeout_ms milliseconds. Checks and
- * time-outs as for Q48_api_printer_write.
- * Device file: returns the number of bytes received, up to size.
+/**
+ * @brief Receives @p size bytes into @p data within @p timeout_ms
+ *        milliseconds.
+ *
+ * Checks and time-outs as for Q48_api_printer_write().
  * USB: takes one IN packet per transfer (100 ms each) into the receive
- * ring; returns size once size bytes have arrived (a ring that holds them
- * already answers at once, without a transfer), else 0 at the time-out with
- * the bytes kept in the ring for the next read. A transfer is made only
- * while the ring has room for a whole packet of
- * Q48_API_ACCESS_READ_ENDPOINT_SIZE bytes; otherwise the call returns at
- * once with Q48_API_READ_RING_FULL (-2) or Q48_API_READ_NO_ROOM (-3), the
- * ring unchanged and the rest of the answer still with the printer, so a
- * following smaller read gets every byte in order. The largest request that
- * can always be met is 1024 - packet size: 960 bytes with 64-byte packets,
- * 512 with 512-byte packets. -1 (Q48_API_READ_NO_MEMORY) when the per-call
- * scratch buffer cannot be allocated. The ring keeps what it held in every
- * case. A USB handle that is not the open connection gives 0.
- * With DEBUG_MESSAGES 1 it prints "\n Start of reading = <size> \n" first. */
+ * ring; a ring that holds @p size bytes already answers at once, without a
+ * transfer, and at the time-out the bytes stay in the ring for the next
+ * read. A transfer is made only while the ring has room for a whole packet
+ * of #Q48_API_ACCESS_READ_ENDPOINT_SIZE bytes; otherwise the call returns at
+ * once with a code, the ring unchanged and the rest of the answer still with
+ * the printer, so a following smaller read gets every byte in order. The
+ * largest request that can always be met is 1024 - packet size: 960 bytes
+ * with 64-byte packets, 512 with 512-byte packets. The ring keeps what it
+ * held in every case. With #DEBUG_MESSAGES 1 it prints
+ * `"\n Start of reading = <size> \n"` first.
+ *
+ * @param[out] data       Receives the bytes; owned by the caller, at least
+ *                        @p size bytes.
+ * @param[in]  printer    Handle from Q48_api_printer_open().
+ * @param[in]  size       Number of bytes wanted.
+ * @param[in]  timeout_ms Time-out in milliseconds on the monotonic clock.
+ * @return device file: the number of bytes received, up to @p size
+ * @return USB: @p size once @p size bytes have arrived
+ * @return USB: 0 at the time-out
+ * @return 0 for a negative handle, NULL @p data, @p size 0 or negative, or
+ *         a USB handle that is not the open connection
+ * @return #Q48_API_READ_NO_MEMORY (-1): the per-call scratch buffer cannot
+ *         be allocated
+ * @return #Q48_API_READ_RING_FULL (-2): one more packet would fill the
+ *         ring's last free slot
+ * @return #Q48_API_READ_NO_ROOM (-3): the ring's free space is less than
+ *         one packet
+ * @since 1.0.0
+ */
 Q48_API_EXPORT int Q48_api_printer_read(intptr_t printer, unsigned char *data, int size,
                                         unsigned long timeout_ms);
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -282,14 +283,21 @@ intptr_t open_on_bus(int connection_bus, int connection_device) {
   return result;
 }
 
+// Reads a path component as atoi does ("011" is 11, "x" is 0), but with a
+// defined result for digits beyond int: they match no bus and no device.
+int component_number(const char *token) {
+  const long v = std::strtol(token, nullptr, 10);
+  return static_cast<int>(std::clamp<long>(v, INT_MIN, INT_MAX));
+}
+
 void path_numbers(char *port, int &bus, int &device) {
   int token_index = 0;
   for (char *token = std::strtok(port, "/"); token != nullptr; token = std::strtok(nullptr, "/")) {
     ++token_index;
     if (token_index == kBusToken) {
-      bus = std::atoi(token);
+      bus = component_number(token);
     } else if (token_index == kDeviceToken) {
-      device = std::atoi(token);
+      device = component_number(token);
     }
   }
 }
@@ -325,8 +333,9 @@ constexpr std::array<error_name, 10> kReadErrorNames{{
 void print_read_pass(const unsigned char *packet, int count, int error) {
   std::printf("\n Transfered = %d \n", count);
   for (int i = 0; i < count && i < Q48_API_ACCESS_READ_ENDPOINT_SIZE; ++i) {
-    std::fprintf(stdout, "[%2.2X] ", packet[i]);
-    std::fflush(stdout);
+    // Diagnostics only: a closed standard output must not change the read.
+    (void)std::fprintf(stdout, "[%2.2X] ", packet[i]);
+    (void)std::fflush(stdout);
   }
   std::puts("\n ");
   if (count < 1) {

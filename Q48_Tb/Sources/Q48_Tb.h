@@ -1,18 +1,20 @@
-/*
- * libQ48Tb - toolbox of the Q48 printer libraries.
+/**
+ * @file Q48_Tb.h
+ * @brief libQ48Tb: toolbox of the Q48 printer libraries.
  *
- * Principles of this interface:
+ * Principles of this interface (see also @ref index and @ref q48_threads):
  *  - Every function is a plain C call. None prints, none sets errno on purpose,
  *    none reports errors in any way other than its result: 1/0, a handle or 0,
  *    a pointer or NULL.
  *  - A function without a result does nothing when given a NULL pointer.
  *  - What a function hands out is owned as its comment says. Command objects
- *    are released with Q48_tb_cmd_exit, sized memory blocks with Q48_tb_free
- *    (or consumed by Q48_tb_alloc_mem_cat); the library information string is
- *    a constant nobody frees.
+ *    are released with Q48_tb_cmd_exit(), sized memory blocks with
+ *    Q48_tb_free() (or consumed by Q48_tb_alloc_mem_cat()); the library
+ *    information string is a constant nobody frees.
  *  - No function keeps state between calls except the command-object registry,
  *    which is guarded: any thread may call any function, as long as no two
  *    threads use the same object, block or record at once.
+ *  - No function blocks or waits, except for the registry's lock.
  *
  * Time is milliseconds in 32 bits on every host, x86-64 included: every
  * millisecond count wraps modulo 2^32, so both targets behave alike.
@@ -22,70 +24,105 @@
 
 #include <time.h>
 
-/* Version of this interface: 1.1.0. */
-#define Q48_TB_VERSION_MAJOR 1
-#define Q48_TB_VERSION_MINOR 1
-#define Q48_TB_VERSION_PATCH 0
+/** @name Version of this interface: 1.1.0
+ *  @since 1.1.0
+ *  @{ */
+#define Q48_TB_VERSION_MAJOR 1 /**< Major version: changes break the interface. */
+#define Q48_TB_VERSION_MINOR 1 /**< Minor version: changes add to the interface. */
+#define Q48_TB_VERSION_PATCH 0 /**< Patch level: changes mend behaviour only. */
+/** The three numbers in one int, 0x010100 for 1.1.0, for comparisons in `#if`. */
 #define Q48_TB_VERSION                                                                             \
   ((Q48_TB_VERSION_MAJOR << 16) | (Q48_TB_VERSION_MINOR << 8) | Q48_TB_VERSION_PATCH)
+/** @} */
 
+/// @cond Q48_INTERNAL
 #if defined(__GNUC__)
 #define Q48_TB_EXPORT __attribute__((visibility("default")))
 #else
 #define Q48_TB_EXPORT
 #endif
+/// @endcond
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* ---- Time stamps and elapsed time ------------------------------------- */
+/** @name Time stamps and elapsed time
+ *  @{ */
 
-/* Fills *ts_start from the real-time clock (CLOCK_REALTIME, so setting the
- * system clock moves every age). NULL: nothing happens. libQ48Api measures
- * its own waits on the monotonic clock instead. */
+/**
+ * @brief Takes a time stamp from the real-time clock.
+ *
+ * CLOCK_REALTIME, so setting the system clock moves every age. libQ48Api
+ * measures its own waits on the monotonic clock instead.
+ * @param[out] ts_start  Receives the time; NULL: nothing happens.
+ * @since 1.0.0
+ */
 Q48_TB_EXPORT void Q48_tb_set_time_stamp(struct timespec *ts_start);
 
-/* Milliseconds between *ts_start and now, as an absolute distance: a stamp in
- * the future has a positive age too. Wraps modulo 2^32 (after ~49.7 days).
- * A NULL stamp or an unreadable clock gives 0xFFFFFFFF, the largest age, so
- * that every wait measured with it ends instead of spinning forever. */
+/**
+ * @brief Milliseconds between @p ts_start and now.
+ *
+ * An absolute distance: a stamp in the future has a positive age too.
+ * @param[in] ts_start  A stamp from Q48_tb_set_time_stamp(); only read.
+ * @return the age, modulo 2^32 (it wraps after ~49.7 days)
+ * @return 0xFFFFFFFF, the largest age, for a NULL stamp or an unreadable
+ *         clock, so that every wait measured with it ends instead of
+ *         spinning forever
+ * @since 1.0.0
+ */
 Q48_TB_EXPORT unsigned long Q48_tb_calc_age_in_ms(struct timespec *ts_start);
 
-/* *ms = tv_sec * 1000 + tv_nsec / 1000000, taken modulo 2^32 on every host
- * (4294968 s gives 704). Sub-millisecond parts are dropped. A NULL argument:
- * nothing is written. */
+/**
+ * @brief *ms = tv_sec * 1000 + tv_nsec / 1000000, modulo 2^32 on every host.
+ *
+ * 4294968 s gives 704. Sub-millisecond parts are dropped.
+ * @param[in]  ts  The time to convert; only read.
+ * @param[out] ms  Receives the milliseconds.
+ * A NULL argument: nothing is written.
+ * @since 1.0.0
+ */
 Q48_TB_EXPORT void Q48_tb_convert_ts_to_ms(struct timespec *ts, unsigned long *ms);
 
-/* *delta = |*ts1 - *ts2|, whatever their order; negative nanoseconds
- * borrow one second, once.
- * ts1 and ts2 are only read. Any NULL argument: nothing is written. */
+/**
+ * @brief *delta = |*ts1 - *ts2|, whatever their order.
+ *
+ * Negative nanoseconds borrow one second, once.
+ * @param[in]  ts1    One time; only read.
+ * @param[in]  ts2    The other time; only read.
+ * @param[out] delta  Receives the distance.
+ * Any NULL argument: nothing is written.
+ * @since 1.0.0
+ */
 Q48_TB_EXPORT void Q48_tb_get_delta_ts(struct timespec *ts1, struct timespec *ts2,
                                        struct timespec *delta);
+/** @} */
 
-/* ---- Command objects and coded command text --------------------------- */
-
-/* Coded command text is a readable notation of printer bytes:
- *   [1B 40]     bracketed hexadecimal; blanks never separate two digits
- *   "Hi there"  a quoted run: every byte up to the next quote as it stands
- *   \n \r \t \b \f   escapes; \x or \X starts hex mode, \a or \A ends it;
- *               a backslash before any other byte stands for that byte
- *   // ...      a comment: everything after it is ignored, later lines too
- *   Hi          other printable bytes stand for themselves; blanks, tabs,
- *               line ends and other unprintable bytes are skipped.
+/** @name Command objects and coded command text
+ *
+ * Coded command text is a readable notation of printer bytes (worked
+ * examples in @ref q48_coded_text):
+ *  - `[1B 40]`: bracketed hexadecimal; blanks never separate two digits
+ *  - `"Hi there"`: a quoted run: every byte up to the next quote as it stands
+ *  - `\n \r \t \b \f`: escapes; `\x` or `\X` starts hex mode, `\a` or `\A`
+ *    ends it; a backslash before any other byte stands for that byte
+ *  - `// ...`: a comment: everything after it is ignored, later lines too
+ *  - `Hi`: other printable bytes stand for themselves; blanks, tabs, line
+ *    ends and other unprintable bytes are skipped.
+ *
  * The conversion has no syntax errors; it never yields more bytes than the
  * text has. Two rules surprise: the byte that ends hex mode (anything but
  * a hex digit, a blank, a quote, an escape or a comment, "]" included) is
- * itself consumed, so "[41,42]" gives 41 and then the text "42]", and
- * "\x1BHello" gives 1B and then "ello"; and a lone last digit is dropped,
- * so "[414]" gives 41 only.
+ * itself consumed, so `[41,42]` gives 41 and then the text `42]`, and
+ * `\x1BHello` gives 1B and then `ello`; and a lone last digit is dropped,
+ * so `[414]` gives 41 only.
  *
  * A command object is reached by an int handle. Handles come from a registry
  * on every target, so they do not depend on the width of an address: 0 means
  * "no object", and a handle stays valid and distinct from every other live
- * handle until Q48_tb_cmd_exit releases it. A released handle, or any value
+ * handle until Q48_tb_cmd_exit() releases it. A released handle, or any value
  * no init function returned, is refused: the getters return 0 and write
- * nothing, and Q48_tb_cmd_exit ignores it, so releasing twice is harmless.
+ * nothing, and Q48_tb_cmd_exit() ignores it, so releasing twice is harmless.
  * Handles lie in 1 .. INT_MAX. They are drawn from four counters (one per
  * group of processors, folded into the handle's low bits) that skip values
  * still live when they wrap, so a released value comes back only after at
@@ -99,71 +136,162 @@ Q48_TB_EXPORT void Q48_tb_get_delta_ts(struct timespec *ts1, struct timespec *ts
  *
  * Sizes are refused with 0 where a buffer (2 * n, 3 * n + 3) would not fit
  * into 32 bits or a count (n, 3 * n + 2) into an int: coded text above
- * INT_MAX bytes, raw input above (INT_MAX - 2) / 3 = 715827881 bytes. */
+ * INT_MAX bytes, raw input above (INT_MAX - 2) / 3 = 715827881 bytes.
+ *  @{ */
 
-/* New object from cmd_size bytes of coded text at cmd_ptr (the object keeps
- * its own copy). Returns its handle, or 0 for a NULL pointer, a size of 0, a
- * size too large, or an exhausted heap. */
+/**
+ * @brief New command object from coded text.
+ *
+ * The object keeps its own copy of the text; the caller keeps its buffer.
+ * @param[in] cmd_ptr   The coded command text.
+ * @param[in] cmd_size  Its length in bytes.
+ * @return the handle of the new object, to be released with Q48_tb_cmd_exit()
+ * @return 0 for a NULL pointer, a size of 0, a size too large, or an
+ *         exhausted heap
+ * @since 1.0.0
+ */
 Q48_TB_EXPORT int Q48_tb_cmd_init_coded(unsigned char *cmd_ptr, unsigned int cmd_size);
 
-/* New object from cmd_size raw bytes at cmd_ptr. Its coded text is the
- * bracketed hexadecimal "[1B 40]" with a terminating NUL, which its coded
- * size of 3 * n + 2 counts. Returns the handle or 0, as above. */
+/**
+ * @brief New command object from raw bytes.
+ *
+ * Its coded text is the bracketed hexadecimal "[1B 40]" with a terminating
+ * NUL, which its coded size of 3 * n + 2 counts. The object keeps its own
+ * copy of the bytes.
+ * @param[in] cmd_ptr   The raw bytes.
+ * @param[in] cmd_size  Their number.
+ * @return the handle of the new object, to be released with Q48_tb_cmd_exit()
+ * @return 0 for a NULL pointer, a size of 0, a size too large, or an
+ *         exhausted heap
+ * @since 1.0.0
+ */
 Q48_TB_EXPORT int Q48_tb_cmd_init_raw(unsigned char *cmd_ptr, unsigned int cmd_size);
 
-/* *cmd_ptr = the object's raw bytes, *cmd_size = their number. The pointer
- * stays owned by the object and valid until Q48_tb_cmd_exit. Returns 1, or 0
- * (nothing written) for an unknown handle or a NULL out-pointer. */
+/**
+ * @brief The object's raw bytes.
+ *
+ * @param[in]  cmd       Handle from an init function.
+ * @param[out] cmd_ptr   Receives the bytes. The pointer stays owned by the
+ *                       object and valid until Q48_tb_cmd_exit().
+ * @param[out] cmd_size  Receives their number.
+ * @return 1 when both are written
+ * @return 0, nothing written, for an unknown handle or a NULL out-pointer
+ * @since 1.0.0
+ */
 Q48_TB_EXPORT int Q48_tb_cmd_get_raw(int cmd, unsigned char **cmd_ptr, unsigned int *cmd_size);
 
-/* *cmd_ptr = the object's coded text exactly as given to (or made by) the
- * init function, *cmd_size = its length. Results and ownership as for
- * Q48_tb_cmd_get_raw. */
+/**
+ * @brief The object's coded text exactly as given to (or made by) the init
+ *        function.
+ *
+ * @param[in]  cmd       Handle from an init function.
+ * @param[out] cmd_ptr   Receives the text; owned as for Q48_tb_cmd_get_raw().
+ * @param[out] cmd_size  Receives its length.
+ * @return 1 when both are written
+ * @return 0, nothing written, for an unknown handle or a NULL out-pointer
+ * @since 1.0.0
+ */
 Q48_TB_EXPORT int Q48_tb_cmd_get_coded(int cmd, unsigned char **cmd_ptr, unsigned int *cmd_size);
 
-/* *ppszStr = the object's coded text as a string. It is always
- * NUL-terminated: the object keeps a spare NUL after its copy of the caller's
- * text, which neither the coded size nor Q48_tb_cmd_get_coded counts. A text
- * that holds a NUL of its own reads as a string up to that NUL. Results and
- * ownership as for Q48_tb_cmd_get_raw. */
+/**
+ * @brief The object's coded text as a string.
+ *
+ * It is always NUL-terminated: the object keeps a spare NUL after its copy
+ * of the caller's text, which neither the coded size nor
+ * Q48_tb_cmd_get_coded() counts. A text that holds a NUL of its own reads as
+ * a string up to that NUL.
+ * @param[in]  cmd      Handle from an init function.
+ * @param[out] ppszStr  Receives the string; owned as for
+ *                      Q48_tb_cmd_get_raw().
+ * @return 1 when it is written
+ * @return 0, nothing written, for an unknown handle or a NULL out-pointer
+ * @since 1.0.0
+ */
 Q48_TB_EXPORT int Q48_tb_cmd_get_coded_str(int cmd, char **ppszStr);
 
-/* Releases the object and both its buffers. 0, a released handle or an
- * unknown one: nothing happens. */
+/**
+ * @brief Releases the object and both its buffers.
+ *
+ * @param[in] cmd  Handle from an init function; 0, a released handle or an
+ *                 unknown one: nothing happens.
+ * @since 1.0.0
+ */
 Q48_TB_EXPORT void Q48_tb_cmd_exit(int cmd);
+/** @} */
 
-/* ---- Sized memory blocks, trim, library information ------------------- */
-
-/* A sized memory block is a heap block whose body is preceded by a 4-byte
+/** @name Sized memory blocks, trim, library information
+ *
+ * A sized memory block is a heap block whose body is preceded by a 4-byte
  * length word on every target; callers hold the body address only and
- * release it with Q48_tb_free, never with free(). Bodies are 4-byte aligned
+ * release it with Q48_tb_free(), never with free(). Bodies are 4-byte aligned
  * (not 8 or 16: do not store doubles or vector types in them directly). They
- * are limited to 2^32 - 5 bytes; larger requests give NULL. */
+ * are limited to 2^32 - 5 bytes; larger requests give NULL.
+ *  @{ */
 
-/* New block of size zeroed bytes (size 0 is a valid, empty block), or NULL. */
+/**
+ * @brief New block of @p size zeroed bytes.
+ *
+ * @param[in] size  Its length; 0 is a valid, empty block.
+ * @return the body, owned by the caller until Q48_tb_free()
+ * @return NULL for an exhausted heap or a size beyond 2^32 - 5
+ * @since 1.0.0
+ */
 Q48_TB_EXPORT void *Q48_tb_alloc_mem(unsigned long size);
 
-/* Releases a block. NULL: nothing happens. */
+/**
+ * @brief Releases a block.
+ *
+ * @param[in] mem  A block from this toolbox; NULL: nothing happens.
+ * @since 1.0.0
+ */
 Q48_TB_EXPORT void Q48_tb_free(void *mem);
 
-/* New block holding mem's body followed by size bytes from data; with data
- * NULL the block still grows by size bytes of unspecified value. mem may be
- * NULL. The old block is consumed in every case, also when NULL is returned
- * (exhausted heap, or a length beyond 2^32 - 5): always replace your pointer
- * with the result. */
+/**
+ * @brief New block holding @p mem's body followed by @p size bytes from
+ *        @p data.
+ *
+ * The old block is consumed in every case, also when NULL is returned:
+ * always replace your pointer with the result.
+ * @param[in] mem   A block from this toolbox, or NULL.
+ * @param[in] data  The bytes to append; with NULL the block still grows by
+ *                  @p size bytes of unspecified value.
+ * @param[in] size  Their number.
+ * @return the new block, owned by the caller until Q48_tb_free()
+ * @return NULL for an exhausted heap, or a length beyond 2^32 - 5
+ * @since 1.0.0
+ */
 Q48_TB_EXPORT void *Q48_tb_alloc_mem_cat(void *mem, void *data, unsigned long size);
 
-/* The block's length in bytes, or 0 for NULL. */
+/**
+ * @brief The block's length in bytes.
+ *
+ * @param[in] mem  A block from this toolbox, or NULL.
+ * @return the length
+ * @return 0 for NULL
+ * @since 1.0.0
+ */
 Q48_TB_EXPORT unsigned long Q48_tb_alloc_mem_size(void *mem);
 
-/* Removes leading and trailing whitespace (isspace of the current locale,
- * each byte taken as unsigned) from the writable string s, in place, and
- * returns s. s must not be NULL. */
+/**
+ * @brief Removes leading and trailing whitespace in place.
+ *
+ * Whitespace is isspace of the current locale, each byte taken as unsigned.
+ * @param[in,out] s  A writable string; must not be NULL.
+ * @return @p s
+ * @since 1.0.0
+ */
 Q48_TB_EXPORT char *Q48_tb_trim(char *s);
 
-/* "Mirelvank - libQ48Tb.so - R3-V1.04 - S507312": the same constant pointer
- * on every call; neither change nor free it. */
+/**
+ * @brief Names the library and its release.
+ *
+ * @return the string "Mirelvank - libQ48Tb.so - R3-V1.04 - S507312": the same constant
+ *         pointer on every call, owned by the library; neither change nor
+ *         free it.
+ * @since 1.0.0
+ */
 Q48_TB_EXPORT char *Q48_tb_get_library_info(void);
+/** @} */
 
 #ifdef __cplusplus
 }

@@ -47,9 +47,10 @@ std::string drain(int fd) {
 // streams. umockdev_dir, when given, points the child's umockdev preload at a
 // testbed; without it the preload passes everything through. zeros_after
 // extends the input by that many NUL bytes, as a hole in a sparse file.
+// stdout_to, when given, takes the standard output instead of a file.
 outcome run_tool(const std::string &tool, const std::vector<std::string> &args,
                  const std::string &input = "", const std::string &umockdev_dir = "",
-                 off_t zeros_after = 0) {
+                 off_t zeros_after = 0, const char *stdout_to = nullptr) {
   outcome r;
   std::vector<std::string> argv{tool};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -88,7 +89,8 @@ outcome run_tool(const std::string &tool, const std::vector<std::string> &args,
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, in_path.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&fa, 1, stdout_to != nullptr ? stdout_to : out_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid = 0;
   const int rc = posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), cenv.data());
@@ -153,11 +155,16 @@ INSTANTIATE_TEST_SUITE_P(
             "TextWithoutBytes", {"/dev/usb/lp9", "// only a comment"}, 2, "no bytes to send"}),
     [](const auto &param_info) { return std::string(param_info.param.name); });
 
-TEST(SendHelp, HelpGoesToStandardOutputWithStatusZero) {
+TEST(SendHelp, HelpGoesToStandardOutputWithStatusZeroUnlessItCannotBeWritten) {
   const outcome r = run_tool(kSend, {"--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.rfind("usage: q48-send", 0), 0u) << r.out;
   EXPECT_EQ(r.err, "");
+  // The same road carries an answer read from the printer: lost output
+  // must not pass for success.
+  const outcome full = run_tool(kSend, {"--help"}, "", "", 0, "/dev/full");
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.err, "q48-send: cannot write to standard output\n");
 }
 
 // ---- q48-send: device files -------------------------------------------------
