@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
 which=${1:-both}
 strict_tb=${ANALYSE_TOOLBOX_STRICT:-0}
-gated=(Q48_Api/Sources api_test tools)
+gated=(Q48_Api/Sources api_test tools cups)
 shopt -s nullglob
 gated_sources=()
 for d in "${gated[@]}"; do gated_sources+=("$d"/*.cpp); done
