@@ -30,15 +30,29 @@ const char kUsage[] =
 
 enum class mode { paths, uris, serial };
 
+// The listing is the program's result: a line that cannot be written (a
+// full disk, a closed pipe) must not pass for a complete list.
+bool print_line(const char *first, const char *second) {
+  const int n =
+      second != nullptr ? std::printf("%s %s\n", first, second) : std::printf("%s\n", first);
+  return n >= 0;
+}
+
+int finish(int status) {
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && status != kExitUsage) {
+    (void)std::fputs("q48-list: cannot write to standard output\n", stderr);
+    status = kExitFailure;
+  }
+  return status;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
   mode m = mode::paths;
   const char *wanted = nullptr;
-  int status = kExitOk;
   if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-    std::fputs(kUsage, stdout);
-    return kExitOk;
+    return finish(std::fputs(kUsage, stdout) >= 0 ? kExitOk : kExitFailure);
   }
   if (argc == 2 && std::strcmp(argv[1], "--uri") == 0) {
     m = mode::uris;
@@ -46,36 +60,33 @@ int main(int argc, char **argv) {
     m = mode::serial;
     wanted = argv[2];
   } else if (argc != 1) {
-    std::fputs(kUsage, stderr);
+    (void)std::fputs(kUsage, stderr);
     return kExitUsage;
   }
 
   static q48::printer printers[q48::kMaxPrinters];
   const int count = q48::find_printers(printers, q48::kMaxPrinters);
   if (count < 0) {
-    std::fputs("q48-list: cannot list the USB devices (libusb failed)\n", stderr);
+    (void)std::fputs("q48-list: cannot list the USB devices (libusb failed)\n", stderr);
   }
   int shown = 0;
+  bool written = true;
   for (int i = 0; i < count; i++) {
     const q48::printer &p = printers[i];
     if (m == mode::uris) {
       char uri[512];
       q48::printer_uri(p, uri, sizeof uri);
-      std::printf("%s\n", uri);
+      written = print_line(uri, nullptr) && written;
       shown++;
     } else if (m == mode::serial) {
       if (std::strcmp(p.serial, wanted) == 0) {
-        std::printf("%s\n", p.path);
+        written = print_line(p.path, nullptr) && written;
         shown++;
       }
-    } else if (p.lp[0] != '\0') {
-      std::printf("%s %s\n", p.path, p.lp);
-      shown++;
     } else {
-      std::printf("%s\n", p.path);
+      written = print_line(p.path, p.lp[0] != '\0' ? p.lp : nullptr) && written;
       shown++;
     }
   }
-  status = shown > 0 ? kExitOk : kExitFailure;
-  return status;
+  return finish(shown > 0 && written ? kExitOk : kExitFailure);
 }

@@ -35,7 +35,7 @@ bool read_line_file(const char *path, char *line, std::size_t cap) {
   bool ok = false;
   if (f != nullptr) {
     ok = std::fgets(line, static_cast<int>(cap), f) != nullptr;
-    std::fclose(f);
+    (void)std::fclose(f); // opened for reading: closing it loses nothing
   }
   if (ok) {
     line[std::strcspn(line, "\r\n")] = '\0';
@@ -73,12 +73,13 @@ bool find_lp_under(const char *device_dir, const char *device_name, char *name, 
     if (std::strncmp(e->d_name, device_name, prefix) != 0 || e->d_name[prefix] != ':') {
       continue;
     }
+    // A name is at most 255 bytes, so none of these paths is ever cut short.
     char misc[1024];
-    std::snprintf(misc, sizeof misc, "%s/%s/usbmisc", device_dir, e->d_name);
+    (void)std::snprintf(misc, sizeof misc, "%s/%s/usbmisc", device_dir, e->d_name);
     dir_guard nodes(misc);
     for (dirent *n = nodes.next(); n != nullptr && !found; n = nodes.next()) {
       if (std::strncmp(n->d_name, "lp", 2) == 0) {
-        std::snprintf(name, cap, "%s", n->d_name);
+        (void)std::snprintf(name, cap, "%s", n->d_name);
         found = true;
       }
     }
@@ -99,20 +100,21 @@ void read_sysfs(printer &p) {
     char file[600];
     int bus = 0;
     int address = 0;
-    std::snprintf(dir, sizeof dir, "%s/%s", kDevices, e->d_name);
-    std::snprintf(file, sizeof file, "%s/busnum", dir);
+    // dir and file hold the longest name sysfs can give, with room to spare.
+    (void)std::snprintf(dir, sizeof dir, "%s/%s", kDevices, e->d_name);
+    (void)std::snprintf(file, sizeof file, "%s/busnum", dir);
     const bool bus_ok = read_number_file(file, &bus);
-    std::snprintf(file, sizeof file, "%s/devnum", dir);
+    (void)std::snprintf(file, sizeof file, "%s/devnum", dir);
     if (bus_ok && read_number_file(file, &address) && bus == p.bus && address == p.address) {
-      std::snprintf(file, sizeof file, "%s/serial", dir);
+      (void)std::snprintf(file, sizeof file, "%s/serial", dir);
       read_line_file(file, p.serial, sizeof p.serial);
-      std::snprintf(file, sizeof file, "%s/manufacturer", dir);
+      (void)std::snprintf(file, sizeof file, "%s/manufacturer", dir);
       read_line_file(file, p.manufacturer, sizeof p.manufacturer);
-      std::snprintf(file, sizeof file, "%s/product", dir);
+      (void)std::snprintf(file, sizeof file, "%s/product", dir);
       read_line_file(file, p.product, sizeof p.product);
       char lp[256];
       if (find_lp_under(dir, e->d_name, lp, sizeof lp)) {
-        std::snprintf(p.lp, sizeof p.lp, "/dev/usb/%s", lp);
+        (void)std::snprintf(p.lp, sizeof p.lp, "/dev/usb/%s", lp);
       }
       break;
     }
@@ -160,7 +162,7 @@ int find_printers(printer *printers, std::size_t cap) {
   });
   for (int i = 0; i < count; i++) {
     printer &p = printers[i];
-    std::snprintf(p.path, sizeof p.path, "/dev/bus/usb/%03d/%03d", p.bus, p.address);
+    (void)std::snprintf(p.path, sizeof p.path, "/dev/bus/usb/%03d/%03d", p.bus, p.address);
     read_sysfs(p);
   }
   return count;
@@ -168,7 +170,7 @@ int find_printers(printer *printers, std::size_t cap) {
 
 void printer_uri(const printer &p, char *uri, std::size_t cap) {
   if (p.serial[0] == '\0') {
-    std::snprintf(uri, cap, "q48:%s", p.path);
+    (void)std::snprintf(uri, cap, "q48:%s", p.path);
     return;
   }
   static const char kPrefix[] = "q48://usb?serial=";

@@ -281,7 +281,7 @@ int run(char **argv, const options &opt) {
     if (got > 0) {
       s.answer = Q48_tb_cmd_init_raw(answer, static_cast<unsigned int>(got));
       if (s.answer != 0 && Q48_tb_cmd_get_coded_str(s.answer, &shown) != 0) {
-        std::printf("%s\n", shown);
+        std::printf("%s\n", shown); // a failed write is seen by the flush in main
       }
     }
     if (got != want) {
@@ -305,8 +305,9 @@ int main(int argc, char **argv) {
   if (status == kGoOn) {
     status = run(argv, opt);
   }
-  // The answer is the result: one that cannot be written is a failure.
-  if (std::fflush(stdout) != 0 && status == kExitOk) {
+  // The answer is the result: one that cannot be written is a failure. The
+  // stream's error flag also keeps a failure of an earlier, unbuffered write.
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && status == kExitOk) {
     (void)std::fputs("q48-send: cannot write to standard output\n", stderr);
     status = kExitFailure;
   }
