@@ -12,6 +12,7 @@
 // stops taking data is noticed while the count sent is still known exactly.
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -67,7 +68,7 @@ void pause_unless_cancelled(unsigned seconds) {
 // Copies text into out with the characters that would break a quoted field
 // of the listing replaced.
 void quote_safe(const char *text, char *out, std::size_t cap) {
-  std::snprintf(out, cap, "%s", text);
+  (void)std::snprintf(out, cap, "%s", text); // a field cut short still lists the printer
   for (char *c = out; *c != '\0'; c++) {
     if (*c == '"' || *c == '\\' || *c == '\n') {
       *c = '_';
@@ -84,13 +85,15 @@ void listed_device_id(const q48::printer &p, char *id, std::size_t cap) {
   quote_safe(p.manufacturer[0] != '\0' ? p.manufacturer : "Mirelvank", mfg, sizeof mfg);
   quote_safe(p.product[0] != '\0' ? p.product : "Q48", mdl, sizeof mdl);
   quote_safe(p.serial, sn, sizeof sn);
-  std::snprintf(id, cap, "MFG:%s;MDL:%s;CMD:ESC/POS;CLS:PRINT;%s%s%s", mfg, mdl,
-                sn[0] != '\0' ? "SN:" : "", sn, sn[0] != '\0' ? ";" : "");
+  // The three fields are at most 127 bytes each: the ID fits in 512.
+  (void)std::snprintf(id, cap, "MFG:%s;MDL:%s;CMD:ESC/POS;CLS:PRINT;%s%s%s", mfg, mdl,
+                      sn[0] != '\0' ? "SN:" : "", sn, sn[0] != '\0' ? ";" : "");
 }
 
 int list_printers() {
   static q48::printer printers[q48::kMaxPrinters];
   const int count = q48::find_printers(printers, q48::kMaxPrinters);
+  bool written = true;
   for (int i = 0; i < count; i++) {
     const q48::printer &p = printers[i];
     char uri[512];
@@ -101,10 +104,16 @@ int list_printers() {
     quote_safe(p.manufacturer[0] != '\0' ? p.manufacturer : "Mirelvank", mfg, sizeof mfg);
     quote_safe(p.product[0] != '\0' ? p.product : "Q48", mdl, sizeof mdl);
     listed_device_id(p, id, sizeof id);
-    std::printf("direct %s \"%s %s\" \"Q48 receipt printer (USB %03d/%03d)\" \"%s\"\n", uri, mfg,
-                mdl, p.bus, p.address, id);
+    written = std::printf("direct %s \"%s %s\" \"Q48 receipt printer (USB %03d/%03d)\" \"%s\"\n",
+                          uri, mfg, mdl, p.bus, p.address, id) >= 0 &&
+              written;
   }
-  std::fflush(stdout);
+  // The lines are what cupsd learns the printers from: a list cut short by
+  // a failed write must not pass for a whole one.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || !written) {
+    (void)std::fputs("ERROR: Cannot write the list of printers\n", stderr);
+    return CUPS_BACKEND_FAILED;
+  }
   return CUPS_BACKEND_OK;
 }
 
@@ -118,14 +127,15 @@ bool resolve(const char *uri, char *path, std::size_t cap, bool *known) {
     const int count = q48::find_printers(printers, q48::kMaxPrinters);
     for (int i = 0; i < count; i++) {
       if (std::strcmp(printers[i].serial, serial) == 0) {
-        std::snprintf(path, cap, "%s", printers[i].path);
+        (void)std::snprintf(path, cap, "%s", printers[i].path); // 32 bytes at most
         return true;
       }
     }
     return false;
   }
-  if (std::strncmp(uri, "q48:/", 5) == 0 && uri[5] != '/') {
-    std::snprintf(path, cap, "%s", uri + 4);
+  // A path too long for the buffer would be cut to another one.
+  if (std::strncmp(uri, "q48:/", 5) == 0 && uri[5] != '/' && std::strlen(uri + 4) < cap) {
+    (void)std::snprintf(path, cap, "%s", uri + 4);
     return true;
   }
   *known = false;
@@ -170,7 +180,11 @@ struct job {
 
   // The library's USB handle is the libusb device handle itself.
   libusb_device_handle *usb_handle() const {
-    return usb && printer >= 0 ? reinterpret_cast<libusb_device_handle *>(printer) : nullptr;
+    if (!usb || printer < 0) {
+      return nullptr;
+    }
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the integer handle is that pointer
+    return reinterpret_cast<libusb_device_handle *>(printer);
   }
 };
 
@@ -228,7 +242,7 @@ void forward_back_channel(job &j, bool now) {
     n += pending;
   }
   cupsBackChannelWrite(reinterpret_cast<const char *>(buf), static_cast<std::size_t>(n), 1.0);
-  std::fprintf(stderr, "DEBUG: forwarded %d answer bytes to the back channel\n", n);
+  (void)std::fprintf(stderr, "DEBUG: forwarded %d answer bytes to the back channel\n", n);
 }
 
 // Answers one side-channel request, if one is waiting.
@@ -287,12 +301,12 @@ int open_printer(job &j, const char *uri) {
     bool known = false;
     if (!resolve(uri, j.path, sizeof j.path, &known)) {
       if (!known) {
-        std::fprintf(stderr, "ERROR: not a q48 URI: %s\n", uri);
+        (void)std::fprintf(stderr, "ERROR: not a q48 URI: %s\n", uri);
         return CUPS_BACKEND_STOP;
       }
       if (!said_absent) {
-        std::fputs("STATE: +offline-report\n", stderr);
-        std::fprintf(stderr, "INFO: Waiting for the printer to be plugged in (%s)\n", uri);
+        (void)std::fputs("STATE: +offline-report\n", stderr);
+        (void)std::fprintf(stderr, "INFO: Waiting for the printer to be plugged in (%s)\n", uri);
         said_absent = true;
       }
       serve_side_channel(j);
@@ -300,53 +314,55 @@ int open_printer(job &j, const char *uri) {
       continue;
     }
     if (access(j.path, F_OK) == 0 && access(j.path, R_OK | W_OK) != 0) {
-      std::fprintf(stderr, "ERROR: No permission to use %s (%s); see the udev rule of libq48-1\n",
-                   j.path, std::strerror(errno));
+      (void)std::fprintf(stderr,
+                         "ERROR: No permission to use %s (%s); see the udev rule of libq48-1\n",
+                         j.path, std::strerror(errno));
       return CUPS_BACKEND_STOP;
     }
     j.usb = std::strstr(j.path, "/dev/bus/usb/") != nullptr &&
             std::strstr(j.path, "/dev/usb/lp") == nullptr &&
             strcasestr(j.path, "/dev/ttyS") == nullptr;
     char copy[512];
-    std::snprintf(copy, sizeof copy, "%s", j.path); // open cuts a USB path into tokens
+    (void)std::snprintf(copy, sizeof copy, "%s", j.path); // open cuts a USB path into tokens
     j.printer = Q48_api_printer_open(copy);
     if (j.printer >= 0) {
       break;
     }
     if (j.printer == Q48_API_CLAIM_TIMEOUT) {
       if (!said_busy) {
-        std::fputs("STATE: +connecting-to-device\n", stderr);
+        (void)std::fputs("STATE: +connecting-to-device\n", stderr);
         said_busy = true;
       }
-      std::fprintf(stderr, "INFO: The printer is in use by another program; trying again in %u s\n",
-                   kBusyRetrySeconds);
+      (void)std::fprintf(stderr,
+                         "INFO: The printer is in use by another program; trying again in %u s\n",
+                         kBusyRetrySeconds);
       serve_side_channel(j);
       pause_unless_cancelled(kBusyRetrySeconds);
     } else if (j.printer == Q48_API_OPEN_FAILED || j.printer == Q48_API_NO_PRINTER) {
       // Gone between the lookup and the open, or not there yet.
       if (!said_absent) {
-        std::fputs("STATE: +offline-report\n", stderr);
-        std::fprintf(stderr, "INFO: Waiting for the printer at %s (%s)\n", j.path,
-                     open_meaning(j.printer));
+        (void)std::fputs("STATE: +offline-report\n", stderr);
+        (void)std::fprintf(stderr, "INFO: Waiting for the printer at %s (%s)\n", j.path,
+                           open_meaning(j.printer));
         said_absent = true;
       }
       pause_unless_cancelled(kAbsentRetrySeconds);
     } else {
-      std::fprintf(stderr, "ERROR: Cannot open the printer at %s: %s (code %ld)\n", j.path,
-                   open_meaning(j.printer), static_cast<long>(j.printer));
+      (void)std::fprintf(stderr, "ERROR: Cannot open the printer at %s: %s (code %ld)\n", j.path,
+                         open_meaning(j.printer), static_cast<long>(j.printer));
       return CUPS_BACKEND_FAILED;
     }
   }
   if (said_absent) {
-    std::fputs("STATE: -offline-report\n", stderr);
+    (void)std::fputs("STATE: -offline-report\n", stderr);
   }
   if (said_busy) {
-    std::fputs("STATE: -connecting-to-device\n", stderr);
+    (void)std::fputs("STATE: -connecting-to-device\n", stderr);
   }
   if (g_cancelled != 0) {
     return CUPS_BACKEND_OK;
   }
-  std::fprintf(stderr, "INFO: Connected to the printer at %s\n", j.path);
+  (void)std::fprintf(stderr, "INFO: Connected to the printer at %s\n", j.path);
   return CUPS_BACKEND_OK;
 }
 
@@ -362,24 +378,25 @@ int send_bytes(job &j, unsigned char *data, int n) {
     if (sent > 0) {
       stall_start = 0;
       if (j.stalled) {
-        std::fputs("STATE: -offline-report\nINFO: The printer takes data again\n", stderr);
+        (void)std::fputs("STATE: -offline-report\nINFO: The printer takes data again\n", stderr);
         j.stalled = false;
       }
     }
     if (off < n) {
       if (printer_gone(j)) {
-        std::fprintf(stderr, "ERROR: The printer went away after %lld bytes of the job\n", j.sent);
+        (void)std::fprintf(stderr, "ERROR: The printer went away after %lld bytes of the job\n",
+                           j.sent);
         return CUPS_BACKEND_FAILED;
       }
       if (stall_start == 0) {
         stall_start = now_ms();
       } else if (!j.stalled) {
-        std::fputs("STATE: +offline-report\nINFO: The printer does not take data\n", stderr);
+        (void)std::fputs("STATE: +offline-report\nINFO: The printer does not take data\n", stderr);
         j.stalled = true;
       } else if (now_ms() - stall_start > kStallLimitMs) {
-        std::fprintf(stderr,
-                     "ERROR: The printer took no data for %ld s, after %lld bytes of the job\n",
-                     kStallLimitMs / 1000, j.sent);
+        (void)std::fprintf(
+            stderr, "ERROR: The printer took no data for %ld s, after %lld bytes of the job\n",
+            kStallLimitMs / 1000, j.sent);
         return CUPS_BACKEND_FAILED;
       }
     }
@@ -389,23 +406,38 @@ int send_bytes(job &j, unsigned char *data, int n) {
   return CUPS_BACKEND_OK;
 }
 
+// CUPS's copies argument: a whole number from 1 up. Anything else is refused
+// rather than read as some other count.
+bool parse_copies(const char *text, int *copies) {
+  char *end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  const bool ok = errno == 0 && end != text && *end == '\0' && v >= 1 && v <= INT_MAX;
+  if (ok) {
+    *copies = static_cast<int>(v);
+  }
+  return ok;
+}
+
 int print_job(int argc, char **argv) {
   const char *uri = cupsBackendDeviceURI(argv);
   if (uri == nullptr) {
-    std::fputs("ERROR: No device URI given\n", stderr);
+    (void)std::fputs("ERROR: No device URI given\n", stderr);
     return CUPS_BACKEND_FAILED;
   }
   int input = 0;
   int copies = 1;
   if (argc == 7) {
-    input = open(argv[6], O_RDONLY | O_CLOEXEC);
-    if (input < 0) {
-      std::fprintf(stderr, "ERROR: Cannot open the print file %s: %s\n", argv[6],
-                   std::strerror(errno));
+    if (!parse_copies(argv[4], &copies)) {
+      (void)std::fprintf(stderr, "ERROR: Bad number of copies: %s\n", argv[4]);
       return CUPS_BACKEND_FAILED;
     }
-    copies = std::atoi(argv[4]);
-    copies = copies < 1 ? 1 : copies;
+    input = open(argv[6], O_RDONLY | O_CLOEXEC);
+    if (input < 0) {
+      (void)std::fprintf(stderr, "ERROR: Cannot open the print file %s: %s\n", argv[6],
+                         std::strerror(errno));
+      return CUPS_BACKEND_FAILED;
+    }
   }
   job j;
   int status = open_printer(j, uri);
@@ -419,7 +451,7 @@ int print_job(int argc, char **argv) {
   static unsigned char chunk[kChunk];
   for (int copy = 1; copy <= copies && status == CUPS_BACKEND_OK && g_cancelled == 0; copy++) {
     if (copy > 1 && lseek(input, 0, SEEK_SET) != 0) {
-      std::fprintf(stderr, "ERROR: Cannot rewind the print file: %s\n", std::strerror(errno));
+      (void)std::fprintf(stderr, "ERROR: Cannot rewind the print file: %s\n", std::strerror(errno));
       status = CUPS_BACKEND_FAILED;
       break;
     }
@@ -428,27 +460,27 @@ int print_job(int argc, char **argv) {
            ((got = read(input, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR))) {
       if (got > 0) {
         status = send_bytes(j, chunk, static_cast<int>(got));
-        std::fprintf(stderr, "DEBUG: %lld bytes sent\n", j.sent);
+        (void)std::fprintf(stderr, "DEBUG: %lld bytes sent\n", j.sent);
       }
     }
     if (got < 0 && status == CUPS_BACKEND_OK) {
-      std::fprintf(stderr, "ERROR: Cannot read the job: %s\n", std::strerror(errno));
+      (void)std::fprintf(stderr, "ERROR: Cannot read the job: %s\n", std::strerror(errno));
       status = CUPS_BACKEND_FAILED;
     }
     if (status == CUPS_BACKEND_OK && g_cancelled == 0) {
-      std::fprintf(stderr, "PAGE: %d 1\n", copy);
+      (void)std::fprintf(stderr, "PAGE: %d 1\n", copy);
     }
   }
   if (input > 0) {
     close(input);
   }
   if (g_cancelled != 0) {
-    std::fprintf(stderr, "INFO: Job cancelled after %lld bytes\n", j.sent);
+    (void)std::fprintf(stderr, "INFO: Job cancelled after %lld bytes\n", j.sent);
     return CUPS_BACKEND_OK;
   }
   if (status == CUPS_BACKEND_OK) {
     forward_back_channel(j, true);
-    std::fprintf(stderr, "INFO: Sent %lld bytes\n", j.sent);
+    (void)std::fprintf(stderr, "INFO: Sent %lld bytes\n", j.sent);
   }
   return status;
 }
@@ -456,19 +488,20 @@ int print_job(int argc, char **argv) {
 } // namespace
 
 int main(int argc, char **argv) {
-  // Messages must reach cupsd line by line, as they happen.
-  std::setvbuf(stderr, nullptr, _IONBF, 0);
+  // Messages must reach cupsd line by line, as they happen. stderr is
+  // unbuffered already, so a failure here changes nothing.
+  (void)std::setvbuf(stderr, nullptr, _IONBF, 0);
   struct sigaction sa {};
   sa.sa_handler = on_sigterm;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGTERM, &sa, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
+  (void)std::signal(SIGPIPE, SIG_IGN); // fails only for a bad signal number
 
   if (argc == 1) {
     return list_printers();
   }
   if (argc < 6 || argc > 7) {
-    std::fputs("Usage: q48 job-id user title copies options [file]\n", stderr);
+    (void)std::fputs("Usage: q48 job-id user title copies options [file]\n", stderr);
     return CUPS_BACKEND_FAILED;
   }
   return print_job(argc, argv);

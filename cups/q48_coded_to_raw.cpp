@@ -9,6 +9,7 @@
 // filters); from standard input once, as CUPS expects.
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,24 +79,41 @@ bool write_all(const unsigned char *data, std::size_t n) {
   return true;
 }
 
+// CUPS's copies argument: a whole number from 1 up. Anything else is refused
+// rather than read as some other count.
+bool parse_copies(const char *text, int *copies) {
+  char *end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  const bool ok = errno == 0 && end != text && *end == '\0' && v >= 1 && v <= INT_MAX;
+  if (ok) {
+    *copies = static_cast<int>(v);
+  }
+  return ok;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-  std::setvbuf(stderr, nullptr, _IONBF, 0);
+  // Messages must reach cupsd line by line, as they happen. stderr is
+  // unbuffered already, so a failure here changes nothing.
+  (void)std::setvbuf(stderr, nullptr, _IONBF, 0);
   if (argc < 6 || argc > 7) {
-    std::fputs("Usage: q48-coded-to-raw job-id user title copies options [file]\n", stderr);
+    (void)std::fputs("Usage: q48-coded-to-raw job-id user title copies options [file]\n", stderr);
     return 1;
   }
   int input = 0;
   int copies = 1;
   if (argc == 7) {
-    input = open(argv[6], O_RDONLY | O_CLOEXEC);
-    if (input < 0) {
-      std::fprintf(stderr, "ERROR: Cannot open %s: %s\n", argv[6], std::strerror(errno));
+    if (!parse_copies(argv[4], &copies)) {
+      (void)std::fprintf(stderr, "ERROR: Bad number of copies: %s\n", argv[4]);
       return 1;
     }
-    copies = std::atoi(argv[4]);
-    copies = copies < 1 ? 1 : copies;
+    input = open(argv[6], O_RDONLY | O_CLOEXEC);
+    if (input < 0) {
+      (void)std::fprintf(stderr, "ERROR: Cannot open %s: %s\n", argv[6], std::strerror(errno));
+      return 1;
+    }
   }
   text_buffer text;
   const bool read_ok = text.read_all(input);
@@ -103,11 +121,11 @@ int main(int argc, char **argv) {
     close(input);
   }
   if (!read_ok) {
-    std::fprintf(stderr, "ERROR: Cannot read the coded text: %s\n", std::strerror(errno));
+    (void)std::fprintf(stderr, "ERROR: Cannot read the coded text: %s\n", std::strerror(errno));
     return 1;
   }
   if (text.size == 0) {
-    std::fputs("INFO: Empty coded text, nothing to print\n", stderr);
+    (void)std::fputs("INFO: Empty coded text, nothing to print\n", stderr);
     return 0;
   }
   command_guard command;
@@ -117,14 +135,14 @@ int main(int argc, char **argv) {
                     ? Q48_tb_cmd_init_coded(text.data, static_cast<unsigned int>(text.size))
                     : 0;
   if (command.cmd == 0 || Q48_tb_cmd_get_raw(command.cmd, &raw, &raw_size) == 0) {
-    std::fputs("ERROR: Cannot convert the coded text (too long, or out of memory)\n", stderr);
+    (void)std::fputs("ERROR: Cannot convert the coded text (too long, or out of memory)\n", stderr);
     return 1;
   }
-  std::fprintf(stderr, "DEBUG: %zu bytes of coded text make %u printer bytes\n", text.size,
-               raw_size);
+  (void)std::fprintf(stderr, "DEBUG: %zu bytes of coded text make %u printer bytes\n", text.size,
+                     raw_size);
   for (int copy = 0; copy < copies; copy++) {
     if (!write_all(raw, raw_size)) {
-      std::fprintf(stderr, "ERROR: Cannot pass the bytes on: %s\n", std::strerror(errno));
+      (void)std::fprintf(stderr, "ERROR: Cannot pass the bytes on: %s\n", std::strerror(errno));
       return 1;
     }
   }

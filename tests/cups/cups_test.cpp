@@ -277,6 +277,19 @@ TEST_F(Cups, RawJobsCodedTextAndCopiesArriveExactly) {
   id = lp({"-d", "receipt", "-n", "2", path});
   ASSERT_EQ(wait_job(id), IPP_JSTATE_COMPLETED);
   EXPECT_EQ(received(), "copy\ncopy\n" + expected + expected);
+
+  // A copies argument that is no whole count is refused, not taken as another.
+  q48_emu_clear_received(g_emu);
+  const auto filtered =
+      run({g_root + "/bin/filter/q48-coded-to-raw", "1", "user", "title", "2x", "", path});
+  EXPECT_EQ(filtered.exit_status, 1);
+  EXPECT_EQ(filtered.out, "");
+  EXPECT_EQ(q48test::run_program({g_root + "/bin/backend/q48", "1", "user", "title", "", "",
+                                  file("bad.bin", "none\n")},
+                                 {std::string("DEVICE_URI=") + kUri})
+                .exit_status,
+            CUPS_BACKEND_FAILED);
+  EXPECT_EQ(received(), "");
 }
 
 TEST_F(Cups, PrintsToALinePrinterNode) {
