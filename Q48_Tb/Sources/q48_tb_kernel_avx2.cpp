@@ -45,7 +45,8 @@ Q48_AVX2 void avx2_hex_groups(coded_cursor &cur) {
       __m256i avValue[3];
       __m256i vGood = _mm256_set1_epi8(-1);
       for (int j = 0; j < 3; ++j) {
-        const __m256i vText = load_pair(pubBlock + 16 * j, pubBlock + 48 + 16 * j);
+        const std::size_t uiRow = 16 * static_cast<std::size_t>(j);
+        const __m256i vText = load_pair(pubBlock + uiRow, pubBlock + 48 + uiRow);
         const __m256i vDec = _mm256_sub_epi8(vText, vChar0);
         const __m256i vLetter = _mm256_sub_epi8(_mm256_or_si256(vText, vCase), vCharA);
         const __m256i fDec = _mm256_cmpeq_epi8(_mm256_subs_epu8(vDec, vNine), vZero);
@@ -121,13 +122,14 @@ Q48_AVX2 void avx2_raw_to_coded(const unsigned char *pubRaw, unsigned int nRaw,
                           row(kBlock.aubBlankIndex, j));
       const __m256i vText =
           _mm256_or_si256(_mm256_shuffle_epi8(vDigits, vIndex), row(kBlock.aubBlankText, j));
-      unsigned char *pubBlock = pub + 3 * ui + 16 * j;
+      unsigned char *pubBlock =
+          pub + 3 * static_cast<std::size_t>(ui) + 16 * static_cast<std::size_t>(j);
       _mm_storeu_si128(reinterpret_cast<__m128i *>(pubBlock), _mm256_castsi256_si128(vText));
       _mm_storeu_si128(reinterpret_cast<__m128i *>(pubBlock + 48),
                        _mm256_extracti128_si256(vText, 1));
     }
   }
-  scalar_raw_triples(pubRaw + ui, nRaw - ui, pub + 3 * ui);
+  scalar_raw_triples(pubRaw + ui, nRaw - ui, pub + 3 * static_cast<std::size_t>(ui));
   pubOut[3 * static_cast<std::size_t>(nRaw)] = ']';
   pubOut[3 * static_cast<std::size_t>(nRaw) + 1] = '\0';
 }

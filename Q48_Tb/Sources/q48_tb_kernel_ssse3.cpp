@@ -13,9 +13,6 @@
 #define Q48_SSSE3 __attribute__((target("ssse3")))
 
 namespace q48tb {
-
-extern const group_block kGroupBlock;
-
 namespace {
 
 const group_block &kBlock = kGroupBlock;
@@ -62,10 +59,12 @@ Q48_SSSE3 void ssse3_raw_to_coded(const unsigned char *pubRaw, unsigned int nRaw
                        row(kBlock.aubBlankIndex, j));
       const __m128i vText =
           _mm_or_si128(_mm_shuffle_epi8(vDigits, vIndex), row(kBlock.aubBlankText, j));
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(pub + 3 * ui + 16 * j), vText);
+      unsigned char *pubBlock =
+          pub + 3 * static_cast<std::size_t>(ui) + 16 * static_cast<std::size_t>(j);
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(pubBlock), vText);
     }
   }
-  scalar_raw_triples(pubRaw + ui, nRaw - ui, pub + 3 * ui);
+  scalar_raw_triples(pubRaw + ui, nRaw - ui, pub + 3 * static_cast<std::size_t>(ui));
   pubOut[3 * static_cast<std::size_t>(nRaw)] = ']';
   pubOut[3 * static_cast<std::size_t>(nRaw) + 1] = '\0';
 }
@@ -114,8 +113,8 @@ Q48_SSSE3 void ssse3_hex_groups(coded_cursor &cur) {
       __m128i avValue[3];
       __m128i vGood = _mm_set1_epi8(-1);
       for (int j = 0; j < 3; ++j) {
-        const __m128i vText =
-            _mm_loadu_si128(reinterpret_cast<const __m128i *>(r.pubText + r.uiIn + 16 * j));
+        const __m128i vText = _mm_loadu_si128(reinterpret_cast<const __m128i *>(
+            r.pubText + r.uiIn + 16 * static_cast<std::size_t>(j)));
         const __m128i vDec = _mm_sub_epi8(vText, vChar0);
         const __m128i vLetter = _mm_sub_epi8(_mm_or_si128(vText, vCase), vCharA);
         const __m128i fDec = _mm_cmpeq_epi8(_mm_subs_epu8(vDec, vNine), vZero);

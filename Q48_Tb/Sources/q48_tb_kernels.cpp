@@ -7,9 +7,11 @@
 #include <sys/auxv.h>
 #endif
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstring>
+#include <iterator>
 
 namespace q48tb {
 namespace {
@@ -42,12 +44,14 @@ const coded_kernels *const kSets[] = {
 #endif
 };
 
-// Picked once when the library loads; tests may pick another.
+// Picked once when the library loads; tests may pick another. The sets go
+// from the plainest to the widest, so the last usable one is the best; the
+// byte-wise set, first, is usable everywhere.
 __attribute__((constructor)) void choose_kernels() {
-  for (const coded_kernels *pSet : kSets) {
-    if (kernel_usable(*pSet)) {
-      g_pKernels = pSet;
-    }
+  const auto best = std::find_if(std::rbegin(kSets), std::rend(kSets),
+                                 [](const coded_kernels *pSet) { return kernel_usable(*pSet); });
+  if (best != std::rend(kSets)) {
+    g_pKernels = *best;
   }
 }
 
