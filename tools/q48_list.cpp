@@ -26,7 +26,8 @@ const char kUsage[] =
     "the printer has one, its line-printer node /dev/usb/lpN.\n"
     "  --uri        print each printer's stable URI for CUPS (q48://usb?serial=S)\n"
     "  --serial S   print the current path of the printer whose serial number is S\n"
-    "Exit status: 0 printers found, 1 none (nothing is printed), 2 usage.\n";
+    "Exit status: 0 printers found, 1 none (nothing is printed) or the list\n"
+    "cannot be written, 2 usage.\n";
 
 enum class mode { paths, uris, serial };
 
