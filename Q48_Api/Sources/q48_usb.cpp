@@ -376,12 +376,8 @@ int receive(libusb_device_handle *handle, unsigned char *read_buffer, int size,
     if (count < 1) {
       sleep_ms(sleep_step_ms(timeout_ms));
     }
-    // Not reached with a packet no longer than asked for; kept so that a
-    // misbehaving transfer cannot overrun the ring.
-    if (free_buffer_size < count) {
-      result = Q48_API_READ_NO_ROOM;
-      break;
-    }
+    // The check above makes room for a whole packet; the store's own
+    // admission still guards the ring against a transfer that reports more.
     if (buffer_set_rx_data(read_buffer, count) != 1) {
       result = Q48_API_READ_RING_FULL;
       break;
