@@ -30,6 +30,7 @@
 #include <libusb.h>
 
 #include "Q48_Api.h"
+#include "q48_args.h"
 #include "q48_printers.h"
 
 namespace {
@@ -406,15 +407,12 @@ int send_bytes(job &j, unsigned char *data, int n) {
   return CUPS_BACKEND_OK;
 }
 
-// CUPS's copies argument: a whole number from 1 up. Anything else is refused
-// rather than read as some other count.
+// CUPS's copies argument: a whole number from 1 up.
 bool parse_copies(const char *text, int *copies) {
-  char *end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 10);
-  const bool ok = errno == 0 && end != text && *end == '\0' && v >= 1 && v <= INT_MAX;
+  long n = 0;
+  const bool ok = q48args::parse_count(text, 1, INT_MAX, &n);
   if (ok) {
-    *copies = static_cast<int>(v);
+    *copies = static_cast<int>(n);
   }
   return ok;
 }

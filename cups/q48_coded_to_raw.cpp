@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "Q48_Tb.h"
+#include "q48_args.h"
 
 namespace {
 
@@ -79,15 +80,12 @@ bool write_all(const unsigned char *data, std::size_t n) {
   return true;
 }
 
-// CUPS's copies argument: a whole number from 1 up. Anything else is refused
-// rather than read as some other count.
+// CUPS's copies argument: a whole number from 1 up.
 bool parse_copies(const char *text, int *copies) {
-  char *end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 10);
-  const bool ok = errno == 0 && end != text && *end == '\0' && v >= 1 && v <= INT_MAX;
+  long n = 0;
+  const bool ok = q48args::parse_count(text, 1, INT_MAX, &n);
   if (ok) {
-    *copies = static_cast<int>(v);
+    *copies = static_cast<int>(n);
   }
   return ok;
 }

@@ -20,6 +20,7 @@
 
 #include "Q48_Api.h"
 #include "Q48_Tb.h"
+#include "q48_args.h"
 
 namespace {
 
@@ -70,17 +71,6 @@ const char *open_meaning(intptr_t code) {
   const open_code *found = std::find_if(std::begin(kOpenCodes), std::end(kOpenCodes),
                                         [code](const open_code &c) { return c.code == code; });
   return found == std::end(kOpenCodes) ? "unknown error" : found->meaning;
-}
-
-bool parse_count(const char *text, long min, long max, long *out) {
-  char *end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 10);
-  const bool ok = errno == 0 && end != text && *end == '\0' && v >= min && v <= max;
-  if (ok) {
-    *out = v;
-  }
-  return ok;
 }
 
 // A growing byte buffer on malloc: the tools carry no C++ runtime either.
@@ -182,11 +172,11 @@ int parse_options(int argc, char **argv, options *opt) {
       (void)std::fputs(kUsage, stdout);
       status = kExitOk;
     } else if (std::strcmp(a, "--timeout") == 0 && value != nullptr &&
-               parse_count(value, 0, 24L * 3600 * 1000, &n)) {
+               q48args::parse_count(value, 0, 24L * 3600 * 1000, &n)) {
       opt->timeout_ms = static_cast<unsigned long>(n);
       i++;
     } else if (std::strcmp(a, "--read") == 0 && value != nullptr &&
-               parse_count(value, 1, kMaxRead, &n)) {
+               q48args::parse_count(value, 1, kMaxRead, &n)) {
       opt->read_count = n;
       i++;
     } else {
