@@ -167,7 +167,9 @@ Q48_API_EXPORT char *Q48_api_get_library_info(void);
  * @return the printer handle (>= 0), to be ended with Q48_api_printer_close()
  * @return #Q48_API_OPEN_FAILED (-1): the device file cannot be opened (errno
  *         holds the reason); USB: the device list cannot be read, libusb
- *         cannot initialise its context, or the device cannot be opened
+ *         cannot initialise its context, the device cannot be opened, or it
+ *         was unplugged before its interface could be claimed (reported at
+ *         once, not after the claim's second)
  * @return #Q48_API_NO_PRINTER (-2): NULL path, no transport for it, no USB
  *         device at that address, or not this maker's printer
  * @return #Q48_API_DETACH_FAILED (-3): a kernel driver holds the USB

@@ -190,7 +190,14 @@ intptr_t detach(libusb_device_handle *handle) {
 intptr_t claim(libusb_device_handle *handle) {
   const stopwatch start_time;
   intptr_t result = 0;
-  while (libusb_claim_interface(handle, Q48_API_INTERFACE) != 0) {
+  int claimed = 0;
+  while ((claimed = libusb_claim_interface(handle, Q48_API_INTERFACE)) != 0) {
+    // A printer unplugged since the listing never frees up: waiting out the
+    // budget would only report it as held by another program.
+    if (claimed == LIBUSB_ERROR_NO_DEVICE) {
+      result = Q48_API_OPEN_FAILED;
+      break;
+    }
     // A driver may have bound again since the first detach.
     const int detached = libusb_detach_kernel_driver(handle, Q48_API_INTERFACE);
     if (debug_enabled()) {

@@ -63,7 +63,10 @@ INSTANTIATE_TEST_SUITE_P(
                                    [](q48_emu_config &c) { c.num_altsettings = 0; },
                                    no_printer_change, nullptr, Q48_API_NO_ALTSETTING},
                       open_failure{"SingleEndpoint", [](q48_emu_config &c) { c.num_endpoints = 1; },
-                                   no_printer_change, nullptr, Q48_API_TOO_FEW_ENDPOINTS}),
+                                   no_printer_change, nullptr, Q48_API_TOO_FEW_ENDPOINTS},
+                      // Still listed, gone by the claim: not "busy for a second".
+                      open_failure{"UnpluggedBeforeTheClaim", no_change, q48_emu_unplug, nullptr,
+                                   Q48_API_OPEN_FAILED}),
     [](const ::testing::TestParamInfo<open_failure> &param_info) { return param_info.param.name; });
 
 TEST_F(UsbPrinter, PathsWithLeadingZerosOrATrailingSlashFindTheSamePrinter) {
