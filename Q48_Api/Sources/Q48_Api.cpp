@@ -155,7 +155,12 @@ void Q48_api_printer_close(intptr_t printer) {
       q48::file::close(fd);
     }
   } else if (communication == q48::kUsb) {
-    q48::usb::close(printer);
+    if (q48::file::opened_here(printer)) {
+      // A device file opened before the USB open: its connection is ours to end.
+      q48::file::close(static_cast<int>(printer));
+    } else {
+      q48::usb::close(printer);
+    }
   }
 }
 

@@ -223,6 +223,9 @@ Q48_API_EXPORT int Q48_api_printer_set_serial(intptr_t printer, unsigned long ba
  * context; a kernel driver detached by open stays detached. A handle that is
  * not the open connection (closed already, or ended by a later open) is left
  * alone, so closing twice is harmless.
+ * A device file that open returned is closed even after a later USB open
+ * (descriptors up to 65535); while the transport is USB, any other
+ * descriptor is left to its owner.
  *
  * @param[in] printer  Handle from Q48_api_printer_open(); dead afterwards.
  * @since 1.0.0

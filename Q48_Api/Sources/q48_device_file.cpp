@@ -11,6 +11,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -116,6 +117,21 @@ int transfer(int fd, unsigned char *data, int size, unsigned long timeout_ms, sh
   return result;
 }
 
+// The descriptors this library opened and has not closed. Calls follow the
+// transport of the last open, so after a USB open only this record lets
+// close still end an earlier device-file connection; a descriptor the
+// application opened itself is never touched there. Descriptors beyond the
+// record are rare enough (the soft limit is 1024) to go unremembered.
+constexpr int kRememberedDescriptors = 65536;
+std::uint64_t s_opened[kRememberedDescriptors / 64];
+
+void remember(int fd, bool opened) {
+  if (fd >= 0 && fd < kRememberedDescriptors) {
+    const std::uint64_t bit = std::uint64_t{1} << (fd % 64);
+    s_opened[fd / 64] = opened ? (s_opened[fd / 64] | bit) : (s_opened[fd / 64] & ~bit);
+  }
+}
+
 } // namespace
 
 int descriptor_of(intptr_t printer) {
@@ -128,6 +144,7 @@ intptr_t open(const char *path) {
   if (fd < 0) {
     return Q48_API_OPEN_FAILED;
   }
+  remember(fd, true);
   if (strcasestr(path, "ttyS") != nullptr) {
     (void)set_serial(fd, 115200, 'n', 1);
   }
@@ -150,7 +167,15 @@ int set_serial(int fd, unsigned long baud_rate, unsigned char parity, unsigned c
   return tcsetattr(fd, TCSANOW, &sNewTermIo) == 0 ? 1 : 0;
 }
 
-void close(int fd) { (void)::close(fd); }
+bool opened_here(intptr_t printer) {
+  return printer >= 0 && printer < kRememberedDescriptors && !usb::is_live(printer) &&
+         (s_opened[printer / 64] >> (printer % 64) & 1U) != 0;
+}
+
+void close(int fd) {
+  remember(fd, false);
+  (void)::close(fd);
+}
 
 int clear(int fd) {
   const nonblocking_scope nonblocking(fd);

@@ -70,6 +70,8 @@ namespace file {
 // descriptor) or the address of the live USB connection.
 int descriptor_of(intptr_t printer);
 intptr_t open(const char *path);
+// True for a descriptor that open returned and close has not closed yet.
+bool opened_here(intptr_t printer);
 int set_serial(int fd, unsigned long baud_rate, unsigned char parity, unsigned char stop_bits);
 void close(int fd);
 int clear(int fd);

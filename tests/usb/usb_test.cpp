@@ -274,7 +274,16 @@ TEST_F(UsbPrinter, DeviceFileCallsNeverTakeTheUsbHandleForADescriptor) {
   EXPECT_EQ(m_pub_rx_buffer, nullptr);
   Q48_api_printer_close(handle); // the ended USB handle
   EXPECT_NE(fcntl(static_cast<int>(fd), F_GETFD), -1) << "the device file is still open";
+
+  // The other way round: after a USB open, close still ends the device file
+  // that open returned, and leaves a descriptor of the application's alone.
+  handle = open_path();
+  ASSERT_GE(handle, 0);
+  Q48_api_printer_close(reader);
+  EXPECT_NE(fcntl(reader, F_GETFD), -1);
   Q48_api_printer_close(fd);
+  EXPECT_EQ(fcntl(static_cast<int>(fd), F_GETFD), -1) << "the device file is closed";
+  EXPECT_EQ(stats().claimed, 1);
   ::close(reader);
 }
 
