@@ -47,7 +47,10 @@ constexpr unsigned kBusyRetrySeconds = 2;
 // The back channel costs one IN transfer (up to 100 ms) when the printer is
 // silent, so it is asked at most this often while data flows.
 constexpr long kBackChannelPeriodMs = 1000;
-constexpr int kRingSize = 1024; // libQ48Api's receive ring
+// communication's value while the open connection is USB.
+constexpr int kUsbTransport = 2;
+// What one forward passes on at most; more waits for the next.
+constexpr int kBackChannelChunk = 1024;
 
 volatile sig_atomic_t g_cancelled = 0;
 
@@ -233,14 +236,14 @@ void forward_back_channel(job &j, bool now) {
   if (Q48_api_printer_read(j.printer, &first, 1, 0) != 1) {
     return;
   }
-  unsigned char buf[kRingSize];
+  unsigned char buf[kBackChannelChunk];
   buf[0] = first;
-  // The rest of the packet already waits in the ring: take it without a
-  // transfer.
-  int pending = (m_index_rx_top - m_index_rx_bottom + kRingSize) % kRingSize;
+  // The rest of the packet already waits in the receive ring, which is empty
+  // when its two indices meet; a read that the ring can meet makes no transfer.
   int n = 1;
-  if (pending > 0 && Q48_api_printer_read(j.printer, buf + 1, pending, 0) == pending) {
-    n += pending;
+  while (n < kBackChannelChunk && m_index_rx_top != m_index_rx_bottom &&
+         Q48_api_printer_read(j.printer, buf + n, 1, 0) == 1) {
+    n++;
   }
   cupsBackChannelWrite(reinterpret_cast<const char *>(buf), static_cast<std::size_t>(n), 1.0);
   (void)std::fprintf(stderr, "DEBUG: forwarded %d answer bytes to the back channel\n", n);
@@ -320,13 +323,12 @@ int open_printer(job &j, const char *uri) {
                          j.path, std::strerror(errno));
       return CUPS_BACKEND_STOP;
     }
-    j.usb = std::strstr(j.path, "/dev/bus/usb/") != nullptr &&
-            std::strstr(j.path, "/dev/usb/lp") == nullptr &&
-            strcasestr(j.path, "/dev/ttyS") == nullptr;
     char copy[512];
     (void)std::snprintf(copy, sizeof copy, "%s", j.path); // open cuts a USB path into tokens
     j.printer = Q48_api_printer_open(copy);
     if (j.printer >= 0) {
+      // The library chose the transport from the path; it alone knows.
+      j.usb = communication == kUsbTransport;
       break;
     }
     if (j.printer == Q48_API_CLAIM_TIMEOUT) {

@@ -93,7 +93,8 @@ Q48_API_EXPORT extern int Q48_API_ACCESS_READ_ENDPOINT_SIZE;
  *  application neither frees it nor keeps its address.
  *  @since 1.0.0 */
 Q48_API_EXPORT extern unsigned char *m_pub_rx_buffer;
-/** Read index of the receive ring #m_pub_rx_buffer.
+/** Read index of the receive ring #m_pub_rx_buffer; the ring is empty when
+ *  it equals #m_index_rx_top.
  *  @since 1.0.0 */
 Q48_API_EXPORT extern int m_index_rx_bottom;
 /** Write index of the receive ring #m_pub_rx_buffer.
