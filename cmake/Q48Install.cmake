@@ -8,6 +8,7 @@
 #   cmake --install build --prefix "/some/where"
 #   (cd build && cpack -G DEB)
 
+add_subdirectory(shared)
 add_subdirectory(tools)
 add_subdirectory(examples)
 if(Q48_WITH_CUPS)

@@ -31,6 +31,7 @@
 
 #include "Q48_Api.h"
 #include "q48_args.h"
+#include "q48_open_codes.h"
 #include "q48_printers.h"
 
 namespace {
@@ -144,29 +145,6 @@ bool resolve(const char *uri, char *path, std::size_t cap, bool *known) {
   }
   *known = false;
   return false;
-}
-
-const char *open_meaning(intptr_t code) {
-  switch (code) {
-  case Q48_API_OPEN_FAILED:
-    return "the device cannot be opened";
-  case Q48_API_NO_PRINTER:
-    return "no Q48 printer there";
-  case Q48_API_DETACH_FAILED:
-    return "a kernel driver holds the USB interface and cannot be detached";
-  case Q48_API_CLAIM_TIMEOUT:
-    return "another program is using the printer";
-  case Q48_API_NO_CONFIG:
-    return "the USB configuration cannot be read";
-  case Q48_API_NO_ALTSETTING:
-    return "the USB interface has no alternate setting";
-  case Q48_API_TOO_FEW_ENDPOINTS:
-    return "the USB interface has fewer than two endpoints";
-  case Q48_API_NO_MEMORY:
-    return "out of memory";
-  default:
-    return "unknown error";
-  }
 }
 
 // One job's connection and what the side channel asks about it.
@@ -346,13 +324,13 @@ int open_printer(job &j, const char *uri) {
       if (!said_absent) {
         (void)std::fputs("STATE: +offline-report\n", stderr);
         (void)std::fprintf(stderr, "INFO: Waiting for the printer at %s (%s)\n", j.path,
-                           open_meaning(j.printer));
+                           q48::open_meaning(j.printer));
         said_absent = true;
       }
       pause_unless_cancelled(kAbsentRetrySeconds);
     } else {
       (void)std::fprintf(stderr, "ERROR: Cannot open the printer at %s: %s (code %ld)\n", j.path,
-                         open_meaning(j.printer), static_cast<long>(j.printer));
+                         q48::open_meaning(j.printer), static_cast<long>(j.printer));
       return CUPS_BACKEND_FAILED;
     }
   }

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,42 +20,9 @@
 
 #include "Q48_Tb.h"
 #include "q48_args.h"
+#include "q48_byte_buffer.h"
 
 namespace {
-
-// The text read so far, on malloc: the filter carries no C++ runtime.
-struct text_buffer {
-  unsigned char *data = nullptr;
-  std::size_t size = 0;
-  std::size_t cap = 0;
-  text_buffer() = default;
-  text_buffer(const text_buffer &) = delete;
-  text_buffer &operator=(const text_buffer &) = delete;
-  ~text_buffer() { std::free(data); }
-
-  // Reads fd to its end; false on a read error or exhausted memory.
-  bool read_all(int fd) {
-    for (;;) {
-      if (size == cap) {
-        const std::size_t want = cap == 0 ? 65536 : cap * 2;
-        void *grown = std::realloc(data, want);
-        if (grown == nullptr) {
-          return false;
-        }
-        data = static_cast<unsigned char *>(grown);
-        cap = want;
-      }
-      const ssize_t n = ::read(fd, data + size, cap - size);
-      if (n == 0) {
-        return true;
-      }
-      if (n < 0 && errno != EINTR) {
-        return false;
-      }
-      size += n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-  }
-};
 
 // Releases the command object on every way out.
 struct command_guard {
@@ -113,8 +81,8 @@ int main(int argc, char **argv) {
       return 1;
     }
   }
-  text_buffer text;
-  const bool read_ok = text.read_all(input);
+  q48::byte_buffer text;
+  const bool read_ok = text.read_fd(input, SIZE_MAX - 1);
   if (input > 0) {
     close(input);
   }

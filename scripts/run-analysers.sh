@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Static analysis: clang-tidy (checks in .clang-tidy) and cppcheck over the
-# access library, the test program, the tools, the CUPS programs and the
-# toolbox (Q48_Tb/Sources). Any finding fails the run; a check that does
-# not fit is switched off in .clang-tidy, or suppressed where it stands, with
-# the reason beside it.
+# two libraries, the test program, the tools, the CUPS programs and the code
+# these programs share. Any finding fails the run; a check that does not fit
+# is switched off in .clang-tidy, or suppressed where it stands, with the
+# reason beside it.
 #
 #   scripts/run-analysers.sh [clang-tidy|cppcheck]    # default: both
 #   ANALYSE_DB_DIR=DIR scripts/run-analysers.sh         # another compile database
@@ -11,7 +11,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
 which=${1:-both}
-gated=(Q48_Api/Sources api_test tools cups Q48_Tb/Sources)
+gated=(Q48_Api/Sources api_test shared tools cups Q48_Tb/Sources)
 shopt -s nullglob
 sources=()
 for d in "${gated[@]}"; do sources+=("$d"/*.cpp); done
@@ -46,7 +46,7 @@ if [ "$which" != clang-tidy ]; then
   echo "--- cppcheck: ${gated[*]}"
   cppcheck --quiet --std=c++20 --language=c++ --enable=warning,style,performance,portability \
     --inline-suppr --error-exitcode=1 -j "$jobs" \
-    -D__GNUC__ -D__linux__ -I Q48_Api/Sources -I Q48_Tb/Sources \
+    -D__GNUC__ -D__linux__ -I Q48_Api/Sources -I Q48_Tb/Sources -I shared \
     --suppress=missingIncludeSystem "${sources[@]}" || status=1
 fi
 [ "$status" = 0 ] && echo "--- analysers: no findings"

@@ -8,19 +8,20 @@
 // (joined by blanks) or, when there are none, from standard input. Exit
 // codes: 0 done, 1 the printer failed us, 2 the command line is wrong.
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "Q48_Api.h"
 #include "Q48_Tb.h"
 #include "q48_args.h"
+#include "q48_byte_buffer.h"
+#include "q48_open_codes.h"
 
 namespace {
 
@@ -49,82 +50,15 @@ const char kUsage[] =
     "\n"
     "exit status: 0 sent (and answered), 1 open, write or read failed, 2 usage\n";
 
-// What each of open's codes means to someone at a shell.
-struct open_code {
-  intptr_t code;
-  const char *meaning;
-};
-constexpr open_code kOpenCodes[] = {
-    {Q48_API_OPEN_FAILED, "the device cannot be opened (missing, or no permission)"},
-    {Q48_API_NO_PRINTER, "no printer there (unknown kind of path, no USB device at that "
-                         "address, or not a Q48 printer)"},
-    {Q48_API_DETACH_FAILED, "a kernel driver holds the USB interface and cannot be detached"},
-    {Q48_API_CLAIM_TIMEOUT, "the USB interface stayed busy for 1000 ms (another program "
-                            "uses the printer)"},
-    {Q48_API_NO_CONFIG, "the USB configuration cannot be read"},
-    {Q48_API_NO_ALTSETTING, "the USB interface has no alternate setting"},
-    {Q48_API_TOO_FEW_ENDPOINTS, "the USB interface has fewer than two endpoints"},
-    {Q48_API_NO_MEMORY, "no memory for the receive buffer"},
-};
-
-const char *open_meaning(intptr_t code) {
-  const open_code *found = std::find_if(std::begin(kOpenCodes), std::end(kOpenCodes),
-                                        [code](const open_code &c) { return c.code == code; });
-  return found == std::end(kOpenCodes) ? "unknown error" : found->meaning;
-}
-
-// A growing byte buffer on malloc: the tools carry no C++ runtime either.
-struct buffer {
-  unsigned char *data = nullptr;
-  std::size_t size = 0;
-  std::size_t cap = 0;
-  buffer() = default;
-  buffer(const buffer &) = delete;
-  buffer &operator=(const buffer &) = delete;
-  ~buffer() { std::free(data); }
-
-  bool append(const void *bytes, std::size_t n) {
-    bool ok = true;
-    if (size + n > cap) {
-      std::size_t want = cap == 0 ? 4096 : cap;
-      while (want < size + n) {
-        want *= 2;
-      }
-      void *grown = std::realloc(data, want);
-      if (grown == nullptr) {
-        ok = false;
-      } else {
-        data = static_cast<unsigned char *>(grown);
-        cap = want;
-      }
-    }
-    if (ok && n > 0) {
-      std::memcpy(data + size, bytes, n);
-      size += n;
-    }
-    return ok;
-  }
-};
-
 // The toolbox takes at most INT_MAX bytes of coded text; reading stops soon
 // after that, since such a text cannot be sent whole anyway.
 constexpr std::size_t kMaxText = INT_MAX;
 
-bool read_all(std::FILE *in, buffer &out) {
-  static unsigned char chunk[65536];
-  bool ok = true;
-  std::size_t n = 0;
-  while (ok && out.size <= kMaxText && (n = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
-    ok = out.append(chunk, n);
-  }
-  return ok && std::ferror(in) == 0;
-}
-
 // A file on standard input that is too long already is refused without
 // reading gigabytes into memory first.
-bool file_too_long(std::FILE *in) {
+bool file_too_long(int fd) {
   struct stat st {};
-  return fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode) &&
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
          static_cast<unsigned long long>(st.st_size) > kMaxText;
 }
 
@@ -204,16 +138,16 @@ int parse_options(int argc, char **argv, options *opt) {
 int run(char **argv, const options &opt) {
   int status = kGoOn;
   session s;
-  buffer text;
+  q48::byte_buffer text;
   bool ok = true;
   bool too_long = false;
   if (opt.text_at < opt.text_end) {
     for (int i = opt.text_at; ok && i < opt.text_end; i++) {
       ok = (i == opt.text_at || text.append(" ", 1)) && text.append(argv[i], std::strlen(argv[i]));
     }
-  } else if (file_too_long(stdin)) {
+  } else if (file_too_long(STDIN_FILENO)) {
     too_long = true;
-  } else if (!read_all(stdin, text)) {
+  } else if (!text.read_fd(STDIN_FILENO, kMaxText)) {
     (void)std::fprintf(stderr, "q48-send: cannot read the coded text from standard input: %s\n",
                        std::strerror(errno));
     status = kExitFailure;
@@ -248,7 +182,7 @@ int run(char **argv, const options &opt) {
     s.printer = s.path != nullptr ? Q48_api_printer_open(s.path) : Q48_API_NO_MEMORY;
     if (s.printer < 0) {
       (void)std::fprintf(stderr, "q48-send: cannot open %s: %s (code %ld)\n", opt.path,
-                         open_meaning(s.printer), static_cast<long>(s.printer));
+                         q48::open_meaning(s.printer), static_cast<long>(s.printer));
       status = kExitFailure;
     }
   }

@@ -5,6 +5,7 @@ from __future__ import annotations
 import ctypes
 import os
 import re
+import subprocess
 import threading
 import time
 from pathlib import Path
@@ -157,9 +158,10 @@ def test_threads_get_serialised_calls_and_intact_bytes(
     assert sorted(got[i:i + 200] for i in range(0, len(got), 200)) == sorted(chunks * 10)
 
 
-def test_tables_match_the_libraries_and_q48_send() -> None:
+def test_tables_match_the_libraries_and_the_programs() -> None:
     """Prototypes for every exported function (none goes through ctypes'
-    int default), the build tree's libraries loaded, q48-send's texts."""
+    int default), the build tree's libraries loaded, the texts with which
+    q48-send and the CUPS backend report open's codes."""
     source = Path(os.environ["Q48_SOURCE_DIR"])
     build = Path(os.environ[q48.BUILD_DIR_VARIABLE]).resolve()
     maps = Path("/proc/self/maps").read_text()
@@ -168,8 +170,7 @@ def test_tables_match_the_libraries_and_q48_send() -> None:
         assert sorted(table) == sorted(n for n in listed if re.match(r"Q48_(api|tb)_", n))
         assert f"{build}/Q48_{lib}/Sources/libQ48{lib}.so.1" in maps
 
-    code = (source / "tools/q48_send.cpp").read_text()
-    rows_text = code[code.index("kOpenCodes[] = {"):code.index("};", code.index("kOpenCodes"))]
-    rows = re.findall(r"\{Q48_API_(\w+),((?:\s*\"[^\"]*\")+)\}", rows_text)
-    assert {q48.OpenCode[name]: "".join(re.findall(r"\"([^\"]*)\"", texts))
-            for name, texts in rows} == q48.OPEN_CODES
+    codes = subprocess.run([os.environ["Q48_OPEN_CODES_PROGRAM"]], check=True,
+                           capture_output=True, text=True).stdout
+    rows = (line.split("\t") for line in codes.splitlines())
+    assert {q48.OpenCode(int(code)): meaning for code, meaning in rows} == q48.OPEN_CODES
