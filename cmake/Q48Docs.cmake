@@ -2,12 +2,7 @@
 # the two public headers and docs/*.md into <dir>/docs/html and
 # <dir>/docs/man. The man pages of the exported functions are part of every
 # build, so that `cmake --install` and the -dev package carry them.
-find_package(Doxygen)
-option(Q48_BUILD_DOCS "Build the reference manual and the section-3 man pages" ${DOXYGEN_FOUND})
 set(Q48_DOCS_WARN_AS_ERROR YES CACHE STRING "doxygen WARN_AS_ERROR: YES, NO or FAIL_ON_WARNINGS")
-if(NOT Q48_BUILD_DOCS)
-  return()
-endif()
 if(NOT DOXYGEN_FOUND)
   message(FATAL_ERROR "Q48_BUILD_DOCS needs doxygen (apt-get install doxygen)")
 endif()

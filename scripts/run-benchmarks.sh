@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Times the toolbox side by side with other codecs and with an older build of
-# itself, in one run, and prints the ratios. Not a test.
+# itself, and the access library's USB path against bare libusb on the
+# emulated printer, in one run, and prints the ratios. Not a test.
 #
 #   scripts/run-benchmarks.sh                  # ours against Python and memcpy
 #   BASE_REF=<commit> scripts/run-benchmarks.sh  # and against the library of <commit>
@@ -17,7 +18,7 @@ build="${BENCH_BUILD_DIR:-$root/build/bench}"
 # The packages' build type: what users get is what is timed.
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQ48_BUILD_BENCHMARKS=ON -DQ48_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target q48_tb_compare -j2 >/dev/null
+cmake --build "$build" --target q48_tb_compare q48_usb_path_bench -j2 >/dev/null
 ours="$build/Q48_Tb/Sources/libQ48Tb.so.1"
 
 base=""
@@ -113,3 +114,7 @@ for who in ["ours"] + (["base"] if base else []) + ["malloc"]:
 proc.stdin.close()
 proc.wait()
 PY
+
+echo
+echo "USB path: the library against bare libusb on the emulated printer"
+LD_PRELOAD=libumockdev-preload.so.0 "$build/bench/q48_usb_path_bench"

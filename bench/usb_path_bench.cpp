@@ -8,7 +8,7 @@
 // Each pair is timed in alternating rounds in the same run; medians are
 // reported. Run under umockdev's preload:
 //
-//   LD_PRELOAD=libumockdev-preload.so.0 build/tools/bench/q48_usb_path_bench
+//   LD_PRELOAD=libumockdev-preload.so.0 build/bench/bench/q48_usb_path_bench
 //
 // The emulated printer runs its handler in a thread of this process, so the
 // process's CPU time includes the printer's; the waiting thread's own time
