@@ -9,6 +9,7 @@
 #include "Q48_Tb.h"
 #include "coded_text_model.h"
 #include "q48_tb_internal.h"
+#include "q48_tb_kernels.h"
 
 #include <cstdint>
 #include <cstdlib>

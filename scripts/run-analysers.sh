@@ -11,7 +11,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
 which=${1:-both}
-gated=(Q48_Api/Sources api_test shared tools cups Q48_Tb/Sources)
+gated=(Q48_Api/Sources api_test shared tools cups Q48_Tb/Sources Q48_Tb/Sources/kernels)
 shopt -s nullglob
 sources=()
 for d in "${gated[@]}"; do sources+=("$d"/*.cpp); done
@@ -46,7 +46,7 @@ if [ "$which" != clang-tidy ]; then
   echo "--- cppcheck: ${gated[*]}"
   cppcheck --quiet --std=c++20 --language=c++ --enable=warning,style,performance,portability \
     --inline-suppr --error-exitcode=1 -j "$jobs" \
-    -D__GNUC__ -D__linux__ -I Q48_Api/Sources -I Q48_Tb/Sources -I shared \
+    -D__GNUC__ -D__linux__ -I Q48_Api/Sources -I Q48_Tb/Sources -I Q48_Tb/Sources/kernels -I shared \
     --suppress=missingIncludeSystem "${sources[@]}" || status=1
 fi
 [ "$status" = 0 ] && echo "--- analysers: no findings"

@@ -4,6 +4,7 @@
 
 #include "Q48_Tb.h"
 #include "q48_tb_internal.h"
+#include "q48_tb_kernels.h"
 
 #include <array>
 #include <cctype>

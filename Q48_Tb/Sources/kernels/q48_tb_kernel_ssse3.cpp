@@ -2,7 +2,7 @@
 // "HH " groups and squeezes the blanks out of plain words. Chosen at load
 // time only where the processor has SSSE3.
 
-#include "q48_tb_internal.h"
+#include "q48_tb_kernels.h"
 
 #if defined(__x86_64__)
 

@@ -1,6 +1,6 @@
 // SSE2 kernels: the floor of every x86-64 processor, so they need no check.
 
-#include "q48_tb_internal.h"
+#include "q48_tb_kernels.h"
 
 #if defined(__x86_64__)
 

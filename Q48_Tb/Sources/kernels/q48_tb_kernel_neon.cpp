@@ -2,7 +2,7 @@
 // kernels are chosen only where the kernel reports NEON: the armhf baseline
 // runs on boards without it.
 
-#include "q48_tb_internal.h"
+#include "q48_tb_kernels.h"
 
 #if defined(__arm__)
 

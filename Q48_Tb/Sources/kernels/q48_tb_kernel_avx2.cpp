@@ -2,7 +2,7 @@
 // AVX2 shuffles bytes only within a lane. Chosen at load time only where the
 // processor has AVX2.
 
-#include "q48_tb_internal.h"
+#include "q48_tb_kernels.h"
 
 #if defined(__x86_64__)
 

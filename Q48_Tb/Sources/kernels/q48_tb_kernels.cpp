@@ -1,7 +1,7 @@
 // The byte-wise kernels, which every target has and every vector kernel ends
 // with, and the choice among the kernel sets at load time.
 
-#include "q48_tb_internal.h"
+#include "q48_tb_kernels.h"
 
 #if defined(__arm__)
 #include <sys/auxv.h>
