@@ -29,6 +29,8 @@ private:
   bool m_armed = true;
 };
 
+// ---- Timing (q48_timing.cpp)
+
 // Measures a call's time on the monotonic clock: a board that steps its
 // real-time clock when NTP first answers (often by years) must neither end
 // a running wait early nor stretch it.
