@@ -103,20 +103,34 @@ Q48_API_EXPORT extern int m_index_rx_top;
 /** @} */
 
 /** @name Codes of Q48_api_printer_open()
+ *  What each negative result of open means; the function's description
+ *  refers here.
  *  @since 1.0.0
  *  @{ */
-/** open(2) failed (errno says why); USB: device list or libusb_open failed. */
+/** The device file cannot be opened (errno says why). USB: the device list
+ *  cannot be read, libusb cannot initialise its context, the device cannot be
+ *  opened, or it was unplugged before its interface could be claimed (said at
+ *  once, not after the claim's second). */
 #define Q48_API_OPEN_FAILED (-1)
-#define Q48_API_NO_PRINTER (-2)    /**< NULL path, no transport, no such device, wrong device. */
-#define Q48_API_DETACH_FAILED (-3) /**< A kernel driver holds the interface, will not let go. */
-#define Q48_API_CLAIM_TIMEOUT (-4) /**< The interface stayed busy for 1000 ms. */
-#define Q48_API_NO_CONFIG (-5)     /**< The active configuration descriptor cannot be read. */
-#define Q48_API_NO_ALTSETTING (-6) /**< The first interface has no alternate setting. */
-#define Q48_API_TOO_FEW_ENDPOINTS (-7) /**< An alternate setting has fewer than two endpoints. */
-#define Q48_API_NO_MEMORY (-8)         /**< The receive ring cannot be allocated. */
+/** NULL path, no transport for the path, no USB device at that bus and
+ *  address, or a device that is not this maker's printer. */
+#define Q48_API_NO_PRINTER (-2)
+/** A kernel driver holds the USB interface and cannot be detached. */
+#define Q48_API_DETACH_FAILED (-3)
+/** The USB interface stayed busy for 1000 ms: another program holds it. */
+#define Q48_API_CLAIM_TIMEOUT (-4)
+/** The active USB configuration descriptor cannot be read. */
+#define Q48_API_NO_CONFIG (-5)
+/** The first USB interface has no alternate setting. */
+#define Q48_API_NO_ALTSETTING (-6)
+/** An alternate setting of that interface has fewer than two endpoints. */
+#define Q48_API_TOO_FEW_ENDPOINTS (-7)
+/** No memory for the receive ring. */
+#define Q48_API_NO_MEMORY (-8)
 /** @} */
 
 /** @name Codes of Q48_api_printer_read() over USB
+ *  What each negative result of a USB read means.
  *  @since 1.1.0
  *  @{ */
 #define Q48_API_READ_NO_MEMORY (-1) /**< The per-call scratch buffer cannot be allocated. */
@@ -166,23 +180,8 @@ Q48_API_EXPORT char *Q48_api_get_library_info(void);
  *        strtok, after which @p port reads only up to its first component
  *        ("/dev"). Pass a copy if you need the path afterwards.
  * @return the printer handle (>= 0), to be ended with Q48_api_printer_close()
- * @return #Q48_API_OPEN_FAILED (-1): the device file cannot be opened (errno
- *         holds the reason); USB: the device list cannot be read, libusb
- *         cannot initialise its context, the device cannot be opened, or it
- *         was unplugged before its interface could be claimed (reported at
- *         once, not after the claim's second)
- * @return #Q48_API_NO_PRINTER (-2): NULL path, no transport for it, no USB
- *         device at that address, or not this maker's printer
- * @return #Q48_API_DETACH_FAILED (-3): a kernel driver holds the USB
- *         interface and cannot be detached
- * @return #Q48_API_CLAIM_TIMEOUT (-4): the USB interface stayed busy for
- *         1000 ms
- * @return #Q48_API_NO_CONFIG (-5): the USB configuration cannot be read
- * @return #Q48_API_NO_ALTSETTING (-6): the USB interface has no alternate
- *         setting
- * @return #Q48_API_TOO_FEW_ENDPOINTS (-7): an alternate setting has fewer
- *         than two endpoints
- * @return #Q48_API_NO_MEMORY (-8): no memory for the receive ring
+ * @return #Q48_API_OPEN_FAILED (-1) to #Q48_API_NO_MEMORY (-8): the codes
+ *         under "Codes of Q48_api_printer_open()"
  * @since 1.0.0
  */
 Q48_API_EXPORT intptr_t Q48_api_printer_open(char *port);
@@ -307,12 +306,9 @@ Q48_API_EXPORT int Q48_api_printer_write(intptr_t printer, unsigned char *data, 
  * @return USB: 0 at the time-out
  * @return 0 for a negative handle, NULL @p data, @p size 0 or negative, or
  *         a USB handle that is not the open connection
- * @return #Q48_API_READ_NO_MEMORY (-1): the per-call scratch buffer cannot
- *         be allocated
- * @return #Q48_API_READ_RING_FULL (-2): one more packet would fill the
- *         ring's last free slot
- * @return #Q48_API_READ_NO_ROOM (-3): the ring's free space is less than
- *         one packet
+ * @return USB: #Q48_API_READ_NO_MEMORY (-1), #Q48_API_READ_RING_FULL (-2)
+ *         or #Q48_API_READ_NO_ROOM (-3), the codes under "Codes of
+ *         Q48_api_printer_read() over USB"
  * @since 1.0.0
  */
 Q48_API_EXPORT int Q48_api_printer_read(intptr_t printer, unsigned char *data, int size,

@@ -123,16 +123,13 @@ Q48_TB_EXPORT void Q48_tb_get_delta_ts(struct timespec *ts1, struct timespec *ts
  * handle until Q48_tb_cmd_exit() releases it. A released handle, or any value
  * no init function returned, is refused: the getters return 0 and write
  * nothing, and Q48_tb_cmd_exit() ignores it, so releasing twice is harmless.
- * Handles lie in 1 .. INT_MAX. They are drawn from four counters (one per
- * group of processors, folded into the handle's low bits) that skip values
- * still live when they wrap, so a released value comes back only after at
- * least a quarter of a thousand million further objects. Creating, finding
- * and releasing a handle cost the same however many are live. The registry
- * is the only state the toolbox keeps, guarded by one lock per group;
- * lookups take no lock. Its size is limited by memory (and by some thousand
- * million live objects). Objects may be created, read and released from
- * several threads at once; one object must not be released while another
- * thread still reads it.
+ * Handles lie in 1 .. INT_MAX. A released value comes back only after at
+ * least a quarter of a thousand million further objects, never while it is
+ * live. Creating, finding and releasing a handle cost the same however many
+ * are live, and as many may be live as memory holds (up to some thousand
+ * million). Objects may be created, read and released from several threads
+ * at once; one object must not be released while another thread still reads
+ * it.
  *
  * Sizes are refused with 0 where a buffer (2 * n, 3 * n + 3) would not fit
  * into 32 bits or a count (n, 3 * n + 2) into an int: coded text above

@@ -37,7 +37,7 @@ if(MAN_PAGES)
   execute_process(COMMAND man -M "${STAGE}/share/man" -P cat 3 Q48_api_printer_open
                   OUTPUT_VARIABLE page ERROR_VARIABLE man_err RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0 OR NOT page MATCHES "Q48_api_printer_open \\(char \\*port\\)"
-     OR NOT page MATCHES "Q48_API_CLAIM_TIMEOUT \\(-4\\)")
+     OR NOT page MATCHES "Q48_API_CLAIM_TIMEOUT +\\(-4\\)")
     message(FATAL_ERROR "man 3 Q48_api_printer_open from the tree: ${rc} ${man_err}\n${page}")
   endif()
 endif()
