@@ -70,15 +70,49 @@ void pause_unless_cancelled(unsigned seconds) {
   }
 }
 
-// Copies text into out with the characters that would break a quoted field
-// of the listing replaced.
-void quote_safe(const char *text, char *out, std::size_t cap) {
-  (void)std::snprintf(out, cap, "%s", text); // a field cut short still lists the printer
-  for (char *c = out; *c != '\0'; c++) {
-    if (*c == '"' || *c == '\\' || *c == '\n') {
-      *c = '_';
+// Copies a sysfs string into a quoted field of the listing. The device wrote
+// it, so it gets no say in the listing's shape: bytes that are not UTF-8 and
+// control characters (ESC, BEL, DEL, line ends, C1) are dropped, '"' and '\'
+// become '_', and so do ';' and ':' in a device ID value, where they would
+// add keys of their own (CMD, MDL), which CUPS picks drivers by.
+void clean_field(const char *text, char *out, std::size_t cap, bool id_value) {
+  const auto *s = reinterpret_cast<const unsigned char *>(text);
+  std::size_t at = 0;
+  while (*s != '\0') {
+    const unsigned lead = *s;
+    const int len = lead < 0x80                    ? 1
+                    : lead >= 0xC2 && lead <= 0xDF ? 2
+                    : lead >= 0xE0 && lead <= 0xEF ? 3
+                    : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                   : 0;
+    unsigned cp = len == 1 ? lead : lead & (0x7Fu >> len);
+    bool valid = len > 0;
+    for (int i = 1; valid && i < len; i++) {
+      valid = (s[i] & 0xC0) == 0x80;
+      cp = cp << 6 | (s[i] & 0x3Fu);
     }
+    // Overlong forms, surrogates and code points beyond Unicode are not UTF-8.
+    valid = valid && !(len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) &&
+            !(len == 4 && (cp < 0x10000 || cp > 0x10FFFF));
+    if (!valid) {
+      s++; // the stray byte alone; what follows is looked at afresh
+      continue;
+    }
+    const bool control = cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F);
+    if (!control) {
+      if (at + static_cast<std::size_t>(len) >= cap) {
+        break;
+      }
+      if (cp == '"' || cp == '\\' || (id_value && (cp == ';' || cp == ':'))) {
+        out[at++] = '_';
+      } else {
+        std::memcpy(out + at, s, static_cast<std::size_t>(len));
+        at += static_cast<std::size_t>(len);
+      }
+    }
+    s += len;
   }
+  out[at] = '\0';
 }
 
 // The IEEE 1284 device ID as the kernel's strings give it; the printer's own
@@ -86,11 +120,10 @@ void quote_safe(const char *text, char *out, std::size_t cap) {
 void listed_device_id(const q48::printer &p, char *id, std::size_t cap) {
   char mfg[128];
   char mdl[128];
-  char sn[128];
-  quote_safe(p.manufacturer[0] != '\0' ? p.manufacturer : "Mirelvank", mfg, sizeof mfg);
-  quote_safe(p.product[0] != '\0' ? p.product : "Q48", mdl, sizeof mdl);
-  quote_safe(p.serial, sn, sizeof sn);
-  // The three fields are at most 127 bytes each: the ID fits in 512.
+  char sn[q48::kSerialSize];
+  clean_field(p.manufacturer[0] != '\0' ? p.manufacturer : "Mirelvank", mfg, sizeof mfg, true);
+  clean_field(p.product[0] != '\0' ? p.product : "Q48", mdl, sizeof mdl, true);
+  clean_field(p.serial, sn, sizeof sn, true);
   (void)std::snprintf(id, cap, "MFG:%s;MDL:%s;CMD:ESC/POS;CLS:PRINT;%s%s%s", mfg, mdl,
                       sn[0] != '\0' ? "SN:" : "", sn, sn[0] != '\0' ? ";" : "");
 }
@@ -101,13 +134,13 @@ int list_printers() {
   bool written = true;
   for (int i = 0; i < count; i++) {
     const q48::printer &p = printers[i];
-    char uri[512];
+    static char uri[q48::kUriSize];
     char mfg[128];
     char mdl[128];
-    char id[512];
+    char id[128 + 128 + q48::kSerialSize + 64]; // every field fits whole
     q48::printer_uri(p, uri, sizeof uri);
-    quote_safe(p.manufacturer[0] != '\0' ? p.manufacturer : "Mirelvank", mfg, sizeof mfg);
-    quote_safe(p.product[0] != '\0' ? p.product : "Q48", mdl, sizeof mdl);
+    clean_field(p.manufacturer[0] != '\0' ? p.manufacturer : "Mirelvank", mfg, sizeof mfg, false);
+    clean_field(p.product[0] != '\0' ? p.product : "Q48", mdl, sizeof mdl, false);
     listed_device_id(p, id, sizeof id);
     written = std::printf("direct %s \"%s %s\" \"Q48 receipt printer (USB %03d/%03d)\" \"%s\"\n",
                           uri, mfg, mdl, p.bus, p.address, id) >= 0 &&
@@ -125,7 +158,7 @@ int list_printers() {
 // Where the printer of a URI is right now: false (with *known set when the
 // URI is one of ours) when it cannot be found.
 bool resolve(const char *uri, char *path, std::size_t cap, bool *known) {
-  char serial[128];
+  static char serial[q48::kSerialSize];
   *known = true;
   if (q48::uri_serial(uri, serial, sizeof serial)) {
     static q48::printer printers[q48::kMaxPrinters];
