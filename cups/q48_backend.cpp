@@ -48,8 +48,11 @@ constexpr unsigned kBusyRetrySeconds = 2;
 // The back channel costs one IN transfer (up to 100 ms) when the printer is
 // silent, so it is asked at most this often while data flows.
 constexpr long kBackChannelPeriodMs = 1000;
-// communication's value while the open connection is USB.
+// communication's values: no transport chosen yet, and USB.
+constexpr int kNoTransport = 0;
 constexpr int kUsbTransport = 2;
+// How long a job of a class waits before it is handed to the next printer.
+constexpr unsigned kClassPauseSeconds = 5;
 // What one forward passes on at most; more waits for the next.
 constexpr int kBackChannelChunk = 1024;
 
@@ -183,6 +186,7 @@ bool resolve(const char *uri, char *path, std::size_t cap, bool *known) {
 // One job's connection and what the side channel asks about it.
 struct job {
   intptr_t printer = Q48_API_NO_PRINTER;
+  bool by_serial = false; // q48://usb?serial=S, else q48:PATH
   bool usb = false;
   bool stalled = false;
   char path[512] = "";
@@ -307,17 +311,38 @@ void serve_side_channel(job &j) {
   cupsSideChannelWrite(command, status, data, len, 1.0);
 }
 
+// A job sent to a class goes to the next printer of the class rather than
+// wait for this one: said so, and after a pause that keeps the job from
+// bouncing between absent printers, the exit status that makes cupsd
+// requeue it.
+int leave_for_class(const char *why) {
+  (void)std::fprintf(stderr, "INFO: %s; queuing the job on the next printer of class %s\n", why,
+                     std::getenv("CLASS"));
+  pause_unless_cancelled(kClassPauseSeconds);
+  return CUPS_BACKEND_FAILED;
+}
+
+// A device file that is no character device is no printer: a regular file
+// at a line-printer path would be overwritten with the job, by lp.
+bool character_device(const struct stat &st) { return S_ISCHR(st.st_mode); }
+
 // Opens the printer, waiting while it is absent or in another program's
 // hands. Returns CUPS_BACKEND_OK once open, else the exit status.
 int open_printer(job &j, const char *uri) {
+  const bool in_class = std::getenv("CLASS") != nullptr;
+  j.by_serial = std::strncmp(uri, "q48://", 6) == 0;
   bool said_absent = false;
   bool said_busy = false;
   while (g_cancelled == 0) {
     bool known = false;
-    if (!resolve(uri, j.path, sizeof j.path, &known)) {
-      if (!known) {
-        (void)std::fprintf(stderr, "ERROR: not a q48 URI: %s\n", uri);
-        return CUPS_BACKEND_STOP;
+    const bool found = resolve(uri, j.path, sizeof j.path, &known);
+    if (!found && !known) {
+      (void)std::fprintf(stderr, "ERROR: not a q48 URI: %s\n", uri);
+      return CUPS_BACKEND_STOP;
+    }
+    if (!found) {
+      if (in_class) {
+        return leave_for_class("The printer is not plugged in");
       }
       if (!said_absent) {
         (void)std::fputs("STATE: +offline-report\n", stderr);
@@ -327,6 +352,12 @@ int open_printer(job &j, const char *uri) {
       serve_side_channel(j);
       pause_unless_cancelled(kAbsentRetrySeconds);
       continue;
+    }
+    struct stat st {};
+    if (!j.by_serial && stat(j.path, &st) == 0 && !character_device(st)) {
+      (void)std::fprintf(stderr, "ERROR: %s is not a printer device; a q48: URI names one\n",
+                         j.path);
+      return CUPS_BACKEND_STOP;
     }
     if (access(j.path, F_OK) == 0 && access(j.path, R_OK | W_OK) != 0) {
       (void)std::fprintf(stderr,
@@ -340,9 +371,25 @@ int open_printer(job &j, const char *uri) {
     if (j.printer >= 0) {
       // The library chose the transport from the path; it alone knows.
       j.usb = communication == kUsbTransport;
+      // What was opened is checked, not only what the path showed before.
+      if (!j.usb && (fstat(static_cast<int>(j.printer), &st) != 0 || !character_device(st))) {
+        (void)std::fprintf(stderr, "ERROR: %s is not a printer device; a q48: URI names one\n",
+                           j.path);
+        return CUPS_BACKEND_STOP;
+      }
       break;
     }
+    if (communication == kNoTransport) {
+      (void)std::fprintf(stderr,
+                         "ERROR: %s is no path of a Q48 printer (/dev/bus/usb/BBB/DDD, "
+                         "/dev/usb/lpN or /dev/ttySN)\n",
+                         j.path);
+      return CUPS_BACKEND_STOP;
+    }
     if (j.printer == Q48_API_CLAIM_TIMEOUT) {
+      if (in_class) {
+        return leave_for_class("The printer is in use by another program");
+      }
       if (!said_busy) {
         (void)std::fputs("STATE: +connecting-to-device\n", stderr);
         said_busy = true;
@@ -354,6 +401,9 @@ int open_printer(job &j, const char *uri) {
       pause_unless_cancelled(kBusyRetrySeconds);
     } else if (j.printer == Q48_API_OPEN_FAILED || j.printer == Q48_API_NO_PRINTER) {
       // Gone between the lookup and the open, or not there yet.
+      if (in_class) {
+        return leave_for_class("The printer is not there");
+      }
       if (!said_absent) {
         (void)std::fputs("STATE: +offline-report\n", stderr);
         (void)std::fprintf(stderr, "INFO: Waiting for the printer at %s (%s)\n", j.path,
@@ -458,6 +508,12 @@ int print_job(int argc, char **argv) {
     }
     return status;
   }
+  if (input == 0) {
+    // A filter feeds this job and is told of a cancel too: let it finish
+    // what it is writing, so that the printer never gets half a command.
+    // Until now nothing was sent, so a cancel could still end the wait.
+    (void)std::signal(SIGTERM, SIG_IGN);
+  }
 
   static unsigned char chunk[kChunk];
   for (int copy = 1; copy <= copies && status == CUPS_BACKEND_OK && g_cancelled == 0; copy++) {
@@ -474,7 +530,8 @@ int print_job(int argc, char **argv) {
         (void)std::fprintf(stderr, "DEBUG: %lld bytes sent\n", j.sent);
       }
     }
-    if (got < 0 && status == CUPS_BACKEND_OK) {
+    // A cancel that interrupts the read is no error of the job's.
+    if (got < 0 && status == CUPS_BACKEND_OK && g_cancelled == 0) {
       (void)std::fprintf(stderr, "ERROR: Cannot read the job: %s\n", std::strerror(errno));
       status = CUPS_BACKEND_FAILED;
     }
