@@ -295,6 +295,16 @@ TEST_F(Cups, RawJobsCodedTextAndCopiesArriveExactly) {
   id = lp({"-d", "receipt", path});
   ASSERT_EQ(wait_job(id), IPP_JSTATE_COMPLETED);
   EXPECT_EQ(received(), expected);
+  // The same text on standard input, its type named; and plain text, which
+  // prints as its bytes.
+  q48_emu_clear_received(g_emu);
+  const auto piped =
+      run({"/bin/sh", "-c",
+           "/usr/bin/lp -d receipt -o document-format=application/vnd.q48-coded < " + path});
+  ASSERT_EQ(wait_job(std::atoi(piped.out.c_str() + piped.out.find('-') + 1)), IPP_JSTATE_COMPLETED);
+  id = lp({"-d", "receipt", file("notes.txt", "Tea 2.40\nScone 4.80\n")});
+  ASSERT_EQ(wait_job(id), IPP_JSTATE_COMPLETED);
+  EXPECT_EQ(received(), expected + "Tea 2.40\nScone 4.80\n");
 
   // Two copies, raw (the backend) and coded (the filter).
   q48_emu_clear_received(g_emu);
@@ -386,7 +396,12 @@ TEST_F(Cups, AnUnplugMidJobAbortsItWithTheCountSent) {
   EXPECT_TRUE(got == data.substr(0, got.size())); // nothing sent twice, nothing skipped
   const std::string line = "The printer went away after " + std::to_string(got.size()) + " bytes";
   EXPECT_NE(error_log().find(line), std::string::npos) << line;
-  plug(); // for the cases after this one
+  // abort-job, the policy for a till nobody watches: after the replug the
+  // next receipt prints without a cupsenable, and the cut one not again.
+  plug();
+  const int next = lp({"-d", "receipt", "-o", "raw", file("next.bin", "next receipt\n")});
+  EXPECT_EQ(wait_job(next), IPP_JSTATE_COMPLETED);
+  EXPECT_EQ(received(), "next receipt\n");
 }
 
 // q48:PATH takes a printer's device node and nothing else, and a serial URI
