@@ -72,8 +72,13 @@ _RAW_MAX = (_INT_MAX - 2) // 3
 _ULONG_MAX = 2 ** (8 * ctypes.sizeof(ctypes.c_ulong)) - 1
 
 
-class Error(Exception):
-    """Base of the errors this package raises for the printer."""
+class Error(OSError):
+    """Base of the errors this package raises for the printer.
+
+    An :class:`OSError`, as a failing file or serial port is, so that
+    ``except OSError`` also catches a printer that cannot be opened. Its
+    ``errno`` is ``None``: the libraries report no system error number.
+    """
 
 
 class OpenCode(enum.IntEnum):

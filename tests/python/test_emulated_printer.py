@@ -28,8 +28,9 @@ def test_open_codes_become_open_errors_with_their_meaning(
     code: q48.OpenCode
 ) -> None:
     setup(usb_printer)
-    with pytest.raises(q48.OpenError) as failed:
+    with pytest.raises(OSError) as failed:  # as a file or serial port that cannot be opened
         q48.open(path)
+    assert isinstance(failed.value, q48.OpenError) and failed.value.errno is None
     assert failed.value.code is code and failed.value.meaning == q48.OPEN_CODES[code]
     assert str(failed.value) == f"cannot open {path}: {code.meaning} (code {int(code)})"
 
@@ -66,6 +67,7 @@ def test_read_times_out_then_takes_the_answer_and_debug_output_can_be_switched(
         finally:
             q48.set_debug_messages(False)
         assert (timed_out.value.count, timed_out.value.data) == (0, b"")
+        assert str(timed_out.value) == f"{USB}: received 0 of 1 bytes within 200 ms"
         usb_printer.queue_answer(b"\x12\x34", 2)
         assert printer.read(2, 1000) == b"\x12\x34"
     ctypes.CDLL(None).fflush(None)
