@@ -62,6 +62,8 @@ _api, _tb = _native.load()
 #: Serialises every call into libQ48Api; see the module's description.
 api_lock = threading.Lock()
 
+# Any object of the buffer protocol is taken (array.array, mmap, ...); these
+# are the ones a type checker knows.
 BytesLike = Union[bytes, bytearray, memoryview]
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -159,8 +161,19 @@ def _check_timeout(timeout_ms: int) -> None:
 
 
 def _byte_buffer(data: BytesLike) -> "ctypes.Array[ctypes.c_ubyte]":
-    raw = bytes(data)
-    return (ctypes.c_ubyte * len(raw)).from_buffer_copy(raw)
+    # memoryview() takes the buffer protocol and nothing else, so an int
+    # cannot turn into that many NUL bytes as it would through bytes(). A
+    # writable buffer is lent to the library as it is, without a copy of a
+    # job that may run to hundreds of megabytes; while lent, it cannot be
+    # resized under the call.
+    try:
+        view = memoryview(data)
+    except TypeError:
+        raise TypeError(f"a bytes-like object is required, not {type(data).__name__!r}") from None
+    if not view.c_contiguous:
+        view = memoryview(view.tobytes())
+    array = ctypes.c_ubyte * view.nbytes
+    return array.from_buffer_copy(view) if view.readonly else array.from_buffer(view)
 
 
 class Printer:
@@ -199,7 +212,9 @@ class Printer:
         how many went out, and none of them is sent again by a later
         ``write(data[count:], ...)``. Over USB the call may overrun the
         time-out by about 110 ms. An empty ``data`` sends nothing and
-        returns 0.
+        returns 0. ``data`` is a bytes-like object (``bytes``,
+        ``bytearray``, ``memoryview`` or another buffer); anything else,
+        an ``int`` included, raises :class:`TypeError`.
         """
         _check_timeout(timeout_ms)
         handle = self._live()
@@ -311,20 +326,21 @@ def open(path: PathLike) -> Printer:
     return Printer(handle, shown)
 
 
-def coded_to_raw(text: Union[str, bytes]) -> bytes:
+def coded_to_raw(text: Union[str, BytesLike]) -> bytes:
     """Turns coded command text into printer bytes.
 
     ``[1B 40]`` is hexadecimal, ``"Hi"`` a quoted run taken as it stands,
     ``\\n \\r \\t \\b \\f`` escapes, ``//`` starts a comment that runs to the
-    end of the text. A ``str`` is encoded as UTF-8; pass ``bytes`` for text in
-    the printer's code page. The notation has no syntax errors.
+    end of the text. A ``str`` is encoded as UTF-8; pass a bytes-like object
+    for text in the printer's code page. Anything else raises
+    :class:`TypeError`. The notation has no syntax errors.
     """
-    coded = text.encode("utf-8") if isinstance(text, str) else bytes(text)
+    coded = _byte_buffer(text.encode("utf-8") if isinstance(text, str) else text)
     if not coded:
         return b""
     if len(coded) > _INT_MAX:
         raise OverflowError(f"coded text holds at most {_INT_MAX} bytes")
-    command = _tb.Q48_tb_cmd_init_coded(_byte_buffer(coded), len(coded))
+    command = _tb.Q48_tb_cmd_init_coded(coded, len(coded))
     if command == 0:
         raise MemoryError("the toolbox cannot make a command object")
     try:
@@ -340,13 +356,13 @@ def coded_to_raw(text: Union[str, bytes]) -> bytes:
 def raw_to_coded(data: BytesLike) -> str:
     """Renders printer bytes as coded text: ``b"\\x1b@"`` gives ``"[1B 40]"``,
     which :func:`coded_to_raw` turns back into the same bytes. No bytes give
-    ``""``."""
-    raw = bytes(data)
+    ``""``. ``data`` is a bytes-like object, as for :meth:`Printer.write`."""
+    raw = _byte_buffer(data)
     if not raw:
         return ""
     if len(raw) > _RAW_MAX:
         raise OverflowError(f"raw data holds at most {_RAW_MAX} bytes")
-    command = _tb.Q48_tb_cmd_init_raw(_byte_buffer(raw), len(raw))
+    command = _tb.Q48_tb_cmd_init_raw(raw, len(raw))
     if command == 0:
         raise MemoryError("the toolbox cannot make a command object")
     try:

@@ -83,6 +83,10 @@ def test_coded_text_round_trips_through_the_printer(usb_printer: EmulatedPrinter
     assert q48.coded_to_raw(coded) == raw
     assert q48.coded_to_raw(b"\x00[41]") == b"A" and q48.coded_to_raw("") == b""
     assert q48.raw_to_coded(b"") == "" and q48.raw_to_coded(bytearray(b"\x00")) == "[00]"
+    assert q48.raw_to_coded(memoryview(b"\x01\x02\x03")[::2]) == "[01 03]"
+    for convert in (q48.raw_to_coded, q48.coded_to_raw):
+        with pytest.raises(TypeError):  # no int turns into NUL bytes
+            convert(3)  # type: ignore[arg-type]
 
 
 def test_conversions_release_their_command_objects_also_on_errors(
