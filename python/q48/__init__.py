@@ -200,6 +200,9 @@ class Printer:
         return self._handle is None
 
     def _live(self) -> int:
+        # Read under api_lock, in the call that uses it: a close() between
+        # the read and the call would free the descriptor number for the
+        # next file the process opens, and the call would go there.
         if self._handle is None:
             raise ValueError(f"the printer {self._path} is closed")
         return self._handle
@@ -217,14 +220,14 @@ class Printer:
         an ``int`` included, raises :class:`TypeError`.
         """
         _check_timeout(timeout_ms)
-        handle = self._live()
         buffer = _byte_buffer(data)
         size = len(buffer)
-        if size == 0:
-            return 0
         if size > _INT_MAX:
             raise OverflowError(f"a write takes at most {_INT_MAX} bytes")
         with api_lock:
+            handle = self._live()
+            if size == 0:
+                return 0
             sent = int(_api.Q48_api_printer_write(handle, buffer, size, timeout_ms))
         if sent != size:
             raise TimeoutError(f"{self._path}: sent", max(sent, 0), size, timeout_ms)
@@ -240,13 +243,13 @@ class Printer:
         ``n`` 0 returns ``b""`` without a call.
         """
         _check_timeout(timeout_ms)
-        handle = self._live()
         if not 0 <= n <= _INT_MAX:
             raise ValueError(f"n must lie in 0 .. {_INT_MAX}, not {n}")
-        if n == 0:
-            return b""
         buffer = (ctypes.c_ubyte * n)()
         with api_lock:
+            handle = self._live()
+            if n == 0:
+                return b""
             got = int(_api.Q48_api_printer_read(handle, buffer, n, timeout_ms))
         if got < 0:
             # -1: no scratch memory; -2, -3: the ring cannot take one more
@@ -264,9 +267,8 @@ class Printer:
         printer has nothing more. Returns within about a second either way.
         Raises :class:`Error` when a later USB open has ended this
         connection."""
-        handle = self._live()
         with api_lock:
-            done = int(_api.Q48_api_printer_clear(handle))
+            done = int(_api.Q48_api_printer_clear(self._live()))
         if done != 1:
             raise Error(f"{self._path}: the connection is no longer open")
 
@@ -282,15 +284,16 @@ class Printer:
             raise ValueError(f"stop_bits must be 1 or 2, not {stop_bits}")
         if not 0 <= baud <= _ULONG_MAX:
             raise ValueError(f"baud must lie in 0 .. {_ULONG_MAX}, not {baud}")
-        handle = self._live()
         with api_lock:
-            _api.Q48_api_printer_set_serial(handle, baud, 8, ord(parity.upper()), stop_bits)
+            _api.Q48_api_printer_set_serial(self._live(), baud, 8, ord(parity.upper()), stop_bits)
 
     def close(self) -> None:
-        """Ends the connection. Closing again does nothing."""
-        handle, self._handle = self._handle, None
-        if handle is not None:
-            with api_lock:
+        """Ends the connection. Closing again does nothing. A call that
+        another thread has under way finishes first; one that comes after
+        raises :class:`ValueError` and moves nothing."""
+        with api_lock:
+            handle, self._handle = self._handle, None
+            if handle is not None:
                 _api.Q48_api_printer_close(handle)
 
     def __enter__(self) -> "Printer":

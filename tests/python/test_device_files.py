@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import os
 import termios
+import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -53,3 +55,27 @@ def test_serial_printer_sets_its_line_reads_answers_and_clears(device_tree: Devi
         with pytest.raises(q48.TimeoutError) as nothing:
             printer.read(1, 100)
         assert nothing.value.data == b""
+
+
+def test_a_close_racing_a_write_never_sends_into_the_next_file(
+    device_tree: DeviceTree, tmp_path: Path
+) -> None:
+    printer = q48.open(device_tree.lp0)
+    fd, job, outcome = printer._handle, bytearray(300 << 20), list[Exception]()
+
+    def write() -> None:
+        try:
+            printer.write(job, 500)
+        except (ValueError, q48.TimeoutError) as error:
+            outcome.append(error)
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    printer.close()  # while the write prepares, or waits on the full pipe
+    other = os.open(tmp_path / "other", os.O_WRONLY | os.O_CREAT)
+    writer.join()
+    os.close(other)
+    assert other == fd and (tmp_path / "other").stat().st_size == 0
+    # The close won (nothing moved) or the write did, into the FIFO only.
+    sent = outcome[0].count if isinstance(outcome[0], q48.TimeoutError) else 0
+    assert len(os.read(device_tree.lp0_reader, 1 << 20)) == sent
