@@ -277,7 +277,8 @@ class Printer:
         any other rate as 115200), 8 data bits, ``parity`` ``"N"``, ``"E"``
         or ``"O"``, ``stop_bits`` 1 or 2, hardware flow control. Discards
         pending input. The port keeps the settings after close; on a USB
-        printer nothing happens."""
+        printer nothing happens. Raises :class:`Error` when the device
+        refuses them: it is no terminal (a line-printer node, say)."""
         if parity.upper() not in ("N", "E", "O"):
             raise ValueError(f"parity must be 'N', 'E' or 'O', not {parity!r}")
         if stop_bits not in (1, 2):
@@ -285,7 +286,11 @@ class Printer:
         if not 0 <= baud <= _ULONG_MAX:
             raise ValueError(f"baud must lie in 0 .. {_ULONG_MAX}, not {baud}")
         with api_lock:
-            _api.Q48_api_printer_set_serial(self._live(), baud, 8, ord(parity.upper()), stop_bits)
+            done = int(_api.Q48_api_printer_set_serial(self._live(), baud, 8,
+                                                       ord(parity.upper()), stop_bits))
+        if done != 1:
+            raise Error(f"{self._path}: the device refuses the serial line settings "
+                        "(it is no terminal)")
 
     def close(self) -> None:
         """Ends the connection. Closing again does nothing. A call that

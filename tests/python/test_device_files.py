@@ -21,6 +21,8 @@ def test_fifo_printer_takes_writes_and_closes_like_a_file(device_tree: DeviceTre
         assert printer.write(bytearray(b"\x0c"), 1000) == 1
         with pytest.raises(TypeError):  # not five NUL bytes
             printer.write(5, 100)  # type: ignore[arg-type]
+        with pytest.raises(q48.Error, match="refuses the serial line"):
+            printer.set_serial(9600)  # a FIFO is no terminal
     assert os.read(device_tree.lp0_reader, 64) == b"\x1b@Hi\n\x0c"
     assert printer.closed
     printer.close()  # again: nothing happens
