@@ -17,8 +17,14 @@ the call itself, so other Python threads keep running; only a second printer
 call waits, for as long as the first may take (its time-out). The coded-text
 functions use the toolbox, which guards itself, and take no lock.
 
-One connection per process: a USB open ends a USB connection that an earlier
-open left open, and the earlier printer object then fails its calls.
+One USB connection per process: every open that reaches a transport, a
+device-file open too, ends the USB connection that an earlier open left
+open. The earlier printer object then raises :class:`Error` on every call,
+and its ``close()`` only marks it closed: the library may have given its
+handle, an address, to the new connection. Device files stay open across
+later opens, but the library sends each call over the transport of the last
+open; while that is USB, a device-file printer raises :class:`Error` on
+every call but ``close()``, which still closes its descriptor.
 
 Set ``Q48_BUILD_DIR`` to a CMake build tree (``build/default``) to load the
 libraries built there instead of the installed ones.
@@ -72,6 +78,16 @@ _INT_MAX = 2**31 - 1
 # text of 3 * n + 2 bytes must still fit an int.
 _RAW_MAX = (_INT_MAX - 2) // 3
 _ULONG_MAX = 2 ** (8 * ctypes.sizeof(ctypes.c_ulong)) - 1
+
+# The library's transport, that of the last open that reached one (0: none
+# yet); every call follows it.
+_transport = ctypes.c_int.in_dll(_api, "communication")
+_DEVICE_FILE, _USB = 1, 2
+
+# The token of the printer that holds the library's USB connection, or None.
+# A token rather than the printer, so that this record never keeps an
+# abandoned printer alive. Read and set under api_lock.
+_usb_holder: Optional[object] = None
 
 
 class Error(OSError):
@@ -182,12 +198,16 @@ class Printer:
     A context manager: leaving the ``with`` block closes it. Every method
     holds :data:`api_lock` while it calls the access library, so one printer
     may be shared between threads, and calls on it queue up rather than
-    overlap. A method of a closed printer raises :class:`ValueError`.
+    overlap. A method of a closed printer raises :class:`ValueError`; one
+    of a printer that a later open cut off raises :class:`Error` (see the
+    module's description).
     """
 
-    def __init__(self, handle: int, path: str) -> None:
+    def __init__(self, handle: int, path: str, usb: bool) -> None:
         self._handle: Optional[int] = handle
         self._path = path
+        self._usb = usb
+        self._token = object()
 
     @property
     def path(self) -> str:
@@ -205,6 +225,12 @@ class Printer:
         # next file the process opens, and the call would go there.
         if self._handle is None:
             raise ValueError(f"the printer {self._path} is closed")
+        if self._usb and _usb_holder is not self._token:
+            raise Error(f"{self._path}: a later open ended this USB connection "
+                        "(the library keeps one per process); open the printer again")
+        if not self._usb and _transport.value != _DEVICE_FILE:
+            raise Error(f"{self._path}: out of reach since a USB open (the library sends "
+                        "every call over the transport of the last open)")
         return self._handle
 
     def write(self, data: BytesLike, timeout_ms: int) -> int:
@@ -264,9 +290,7 @@ class Printer:
         """Discards pending input: reads until a device file has been silent
         for 100 ms; over USB waits up to 500 ms for a late answer (about
         550 ms on a silent printer) and, once bytes come, reads on until the
-        printer has nothing more. Returns within about a second either way.
-        Raises :class:`Error` when a later USB open has ended this
-        connection."""
+        printer has nothing more. Returns within about a second either way."""
         with api_lock:
             done = int(_api.Q48_api_printer_clear(self._live()))
         if done != 1:
@@ -299,7 +323,7 @@ class Printer:
         with api_lock:
             handle, self._handle = self._handle, None
             if handle is not None:
-                _api.Q48_api_printer_close(handle)
+                _end(handle, self._usb, self._token)
 
     def __enter__(self) -> "Printer":
         self._live()
@@ -327,11 +351,29 @@ def open(path: PathLike) -> Printer:
         raise ValueError("the printer path holds a NUL byte")
     shown = os.fsdecode(encoded)
     port = ctypes.create_string_buffer(encoded)
+    global _usb_holder
     with api_lock:
         handle = int(_api.Q48_api_printer_open(port))
-    if handle < 0:
-        raise OpenError(shown, handle)
-    return Printer(handle, shown)
+        if _transport.value != 0:  # reached one, so the USB connection is over
+            _usb_holder = None
+        if handle < 0:
+            raise OpenError(shown, handle)
+        printer = Printer(handle, shown, usb=_transport.value == _USB)
+        if printer._usb:
+            _usb_holder = printer._token
+    return printer
+
+
+def _end(handle: int, usb: bool, token: object) -> None:
+    """Closes a printer's connection; the caller holds :data:`api_lock`."""
+    global _usb_holder
+    if not usb:
+        # The library closes a descriptor that its open returned whatever
+        # the transport now is.
+        _api.Q48_api_printer_close(handle)
+    elif _usb_holder is token:
+        _usb_holder = None
+        _api.Q48_api_printer_close(handle)
 
 
 def coded_to_raw(text: Union[str, BytesLike]) -> bytes:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ctypes
+import errno
 import os
 import re
 import threading
@@ -13,7 +14,7 @@ from typing import Any, Callable
 import pytest
 
 import q48
-from conftest import EmulatedPrinter
+from conftest import DeviceTree, EmulatedPrinter
 
 USB = EmulatedPrinter.path
 
@@ -72,6 +73,28 @@ def test_read_times_out_then_takes_the_answer_and_debug_output_can_be_switched(
         assert printer.read(2, 1000) == b"\x12\x34"
     ctypes.CDLL(None).fflush(None)
     assert capfd.readouterr().out.count("Start of reading") == 1
+
+
+def test_a_later_open_cuts_off_the_usb_printer_before_it_and_device_files(
+    usb_printer: EmulatedPrinter, device_tree: DeviceTree
+) -> None:
+    fifo = q48.open(device_tree.lp0)
+    fd, first = fifo._live(), q48.open(USB)
+    with q48.open(USB) as second:  # libusb may give it the first one's address
+        calls: list[Callable[[q48.Printer], object]] = [
+            lambda p: p.write(b"x", 100), lambda p: p.read(1, 100),
+            q48.Printer.clear, q48.Printer.set_serial]
+        for printer, why in ((first, "later open ended"), (fifo, "out of reach")):
+            for call in calls:
+                with pytest.raises(q48.Error, match=why):
+                    call(printer)
+        first.close()  # touches nothing of the second connection
+        fifo.close()  # but really closes the descriptor
+        with pytest.raises(OSError) as gone:
+            os.fstat(fd)
+        assert gone.value.errno == errno.EBADF and first.closed and fifo.closed
+        assert second.write(b"ok", 1000) == 2
+    assert usb_printer.received() == b"ok"
 
 
 def test_coded_text_round_trips_through_the_printer(usb_printer: EmulatedPrinter) -> None:
