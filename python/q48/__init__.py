@@ -33,11 +33,14 @@ libraries built there instead of the installed ones.
 from __future__ import annotations
 
 import builtins
+import contextlib
 import ctypes
 import enum
 import os
+import sys
 import threading
-from typing import Mapping, Optional, Type, Union
+import warnings
+from typing import Callable, Iterator, List, Mapping, Optional, Tuple, Type, Union
 
 from . import _native
 
@@ -88,6 +91,32 @@ _DEVICE_FILE, _USB = 1, 2
 # A token rather than the printer, so that this record never keeps an
 # abandoned printer alive. Read and set under api_lock.
 _usb_holder: Optional[object] = None
+
+# The (handle, usb, token) of printers collected unclosed, for whoever holds
+# api_lock next to close. A collection can start at any allocation, in a
+# thread that holds the lock already, so a finaliser must never wait for it.
+_abandoned: List[Tuple[int, bool, object]] = []
+
+
+def _close_abandoned() -> None:
+    # Tried again after each release, so that a printer abandoned while the
+    # lock was taken is closed by its holder or by the finaliser itself.
+    while _abandoned and api_lock.acquire(blocking=False):
+        try:
+            while _abandoned:
+                _end(*_abandoned.pop())
+        finally:
+            api_lock.release()
+
+
+@contextlib.contextmanager
+def _locked() -> Iterator[None]:
+    """Holds :data:`api_lock` for a call into the library."""
+    try:
+        with api_lock:
+            yield
+    finally:
+        _close_abandoned()
 
 
 class Error(OSError):
@@ -200,7 +229,8 @@ class Printer:
     may be shared between threads, and calls on it queue up rather than
     overlap. A method of a closed printer raises :class:`ValueError`; one
     of a printer that a later open cut off raises :class:`Error` (see the
-    module's description).
+    module's description). A printer dropped without ``close()`` is closed
+    when it is collected, with a :class:`ResourceWarning`, as a file is.
     """
 
     def __init__(self, handle: int, path: str, usb: bool) -> None:
@@ -250,7 +280,7 @@ class Printer:
         size = len(buffer)
         if size > _INT_MAX:
             raise OverflowError(f"a write takes at most {_INT_MAX} bytes")
-        with api_lock:
+        with _locked():
             handle = self._live()
             if size == 0:
                 return 0
@@ -272,7 +302,7 @@ class Printer:
         if not 0 <= n <= _INT_MAX:
             raise ValueError(f"n must lie in 0 .. {_INT_MAX}, not {n}")
         buffer = (ctypes.c_ubyte * n)()
-        with api_lock:
+        with _locked():
             handle = self._live()
             if n == 0:
                 return b""
@@ -291,7 +321,7 @@ class Printer:
         for 100 ms; over USB waits up to 500 ms for a late answer (about
         550 ms on a silent printer) and, once bytes come, reads on until the
         printer has nothing more. Returns within about a second either way."""
-        with api_lock:
+        with _locked():
             done = int(_api.Q48_api_printer_clear(self._live()))
         if done != 1:
             raise Error(f"{self._path}: the connection is no longer open")
@@ -309,7 +339,7 @@ class Printer:
             raise ValueError(f"stop_bits must be 1 or 2, not {stop_bits}")
         if not 0 <= baud <= _ULONG_MAX:
             raise ValueError(f"baud must lie in 0 .. {_ULONG_MAX}, not {baud}")
-        with api_lock:
+        with _locked():
             done = int(_api.Q48_api_printer_set_serial(self._live(), baud, 8,
                                                        ord(parity.upper()), stop_bits))
         if done != 1:
@@ -320,10 +350,22 @@ class Printer:
         """Ends the connection. Closing again does nothing. A call that
         another thread has under way finishes first; one that comes after
         raises :class:`ValueError` and moves nothing."""
-        with api_lock:
+        with _locked():
             handle, self._handle = self._handle, None
             if handle is not None:
                 _end(handle, self._usb, self._token)
+
+    def __del__(self, _finalizing: Callable[[], bool] = sys.is_finalizing) -> None:
+        # As an unclosed file does. At interpreter exit the process's end
+        # ends the connection, and the module may be half torn down.
+        handle = getattr(self, "_handle", None)
+        if handle is None or _finalizing():
+            return
+        message = f"unclosed printer {self!r}"
+        self._handle = None
+        _abandoned.append((handle, self._usb, self._token))
+        _close_abandoned()
+        warnings.warn(message, ResourceWarning, source=self)
 
     def __enter__(self) -> "Printer":
         self._live()
@@ -352,7 +394,7 @@ def open(path: PathLike) -> Printer:
     shown = os.fsdecode(encoded)
     port = ctypes.create_string_buffer(encoded)
     global _usb_holder
-    with api_lock:
+    with _locked():
         handle = int(_api.Q48_api_printer_open(port))
         if _transport.value != 0:  # reached one, so the USB connection is over
             _usb_holder = None
@@ -429,7 +471,7 @@ _debug = ctypes.c_int.in_dll(_api, "DEBUG_MESSAGES")
 
 def debug_messages() -> bool:
     """Whether the access library prints its diagnostics to standard output."""
-    with api_lock:
+    with _locked():
         return _debug.value == 1
 
 
@@ -437,7 +479,7 @@ def set_debug_messages(on: bool) -> None:
     """Switches the access library's diagnostics (``DEBUG_MESSAGES``) on or
     off. They go to the process's standard output through the C library,
     past :data:`sys.stdout`."""
-    with api_lock:
+    with _locked():
         _debug.value = 1 if on else 0
 
 
@@ -447,7 +489,7 @@ def _text(value: Optional[bytes]) -> str:
 
 def api_library_info() -> str:
     """libQ48Api's information string, with its release."""
-    with api_lock:
+    with _locked():
         return _text(_api.Q48_api_get_library_info())
 
 

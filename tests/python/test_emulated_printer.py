@@ -97,6 +97,20 @@ def test_a_later_open_cuts_off_the_usb_printer_before_it_and_device_files(
     assert usb_printer.received() == b"ok"
 
 
+def test_an_abandoned_printer_is_closed_but_never_a_later_connection(
+    usb_printer: EmulatedPrinter,
+) -> None:
+    ring = ctypes.c_void_p.in_dll(q48._api, "m_pub_rx_buffer")  # NULL once closed
+    first, second = q48.open(USB), q48.open(USB)
+    with pytest.warns(ResourceWarning, match="unclosed printer"):
+        del first
+    assert second.write(b"ok", 1000) == 2 and ring.value is not None
+    with q48.api_lock, pytest.warns(ResourceWarning):
+        del second  # a collection inside a call must not wait for its lock
+    q48.debug_messages()
+    assert ring.value is None and usb_printer.received() == b"ok"
+
+
 def test_coded_text_round_trips_through_the_printer(usb_printer: EmulatedPrinter) -> None:
     raw = q48.coded_to_raw('[1B 40] [1B 61 01] "Caf\u00e9" \\n [1D 56 00] // cut')
     assert raw == b"\x1b@\x1ba\x01Caf\xc3\xa9\n\x1dV\x00"
