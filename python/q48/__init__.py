@@ -40,7 +40,7 @@ import os
 import sys
 import threading
 import warnings
-from typing import Callable, Iterator, List, Mapping, Optional, Tuple, Type, Union
+from typing import Callable, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Type, Union
 
 from . import _native
 
@@ -51,7 +51,9 @@ __all__ = [
     "OPEN_CODES",
     "TimeoutError",
     "Printer",
+    "PrinterInfo",
     "open",
+    "printers",
     "coded_to_raw",
     "raw_to_coded",
     "debug_messages",
@@ -169,14 +171,21 @@ class OpenError(Error):
         code: open's result, an :class:`OpenCode` (a plain ``int`` for a code
             this package does not know).
         meaning: the code's text, as ``q48-send`` prints it.
-        path: the path as the caller gave it.
+        path: the path as the caller gave it, or where the serial number
+            was found; ``""`` when it was not.
+        serial: the serial number asked for, ``None`` for an open by path.
     """
 
-    def __init__(self, path: str, code: int) -> None:
+    def __init__(self, path: str, code: int, serial: Optional[str] = None) -> None:
         self.path = path
+        self.serial = serial
         self.code: int = OpenCode(code) if code in OPEN_CODES else code
-        self.meaning = OPEN_CODES.get(code, "unknown error")
-        super().__init__(f"cannot open {path}: {self.meaning} (code {code})")
+        self.meaning = OPEN_CODES.get(code, "unknown error") if path else _NO_SUCH_SERIAL
+        what = path or f"the printer with serial number {serial!r}"
+        super().__init__(f"cannot open {what}: {self.meaning} (code {code})")
+
+
+_NO_SUCH_SERIAL = "no printer with that serial number is attached"
 
 
 class TimeoutError(Error, builtins.TimeoutError):
@@ -380,14 +389,30 @@ class Printer:
         return f"<q48.Printer {self._path!r} {state}>"
 
 
-def open(path: PathLike) -> Printer:
-    """Opens the printer at ``path`` and returns it.
+def open(path: Optional[PathLike] = None, *, serial: Optional[str] = None) -> Printer:
+    """Opens the printer at ``path``, or the attached printer whose serial
+    number is ``serial`` wherever it is plugged in now, and returns it.
 
-    Raises :class:`OpenError` with open's code and its meaning. The library
-    gets a copy of the path in a writable buffer of its own, which it may
-    cut into tokens; the caller's string stays as it was. A USB open blocks
-    for up to about a second while another program holds the printer.
+    Give exactly one of them. Raises :class:`OpenError` with open's code and
+    its meaning; for a serial number that no attached printer has, the code
+    is :attr:`OpenCode.NO_PRINTER` and ``path`` is ``""``. Serial numbers
+    are compared whole, as :func:`printers` gives them; of two printers with
+    the same one, the first in its order is opened. The library gets a copy
+    of the path in a writable buffer of its own, which it may cut into
+    tokens; the caller's string stays as it was. A USB open blocks for up to
+    about a second while another program holds the printer.
     """
+    if (path is None) == (serial is None):
+        raise TypeError("open() takes a path or a serial number, and not both")
+    if path is None:
+        for info in printers():
+            if info.serial == serial:
+                try:
+                    return open(info.path)
+                except OpenError as error:
+                    error.serial = serial
+                    raise
+        raise OpenError("", OpenCode.NO_PRINTER, serial)
     encoded = os.fsencode(path)
     if b"\0" in encoded:
         raise ValueError("the printer path holds a NUL byte")
@@ -404,6 +429,99 @@ def open(path: PathLike) -> Printer:
         if printer._usb:
             _usb_holder = printer._token
     return printer
+
+
+class PrinterInfo(NamedTuple):
+    """An attached printer, as :func:`printers` finds it.
+
+    Attributes:
+        path: its raw USB path for :func:`open`, ``/dev/bus/usb/BBB/DDD``.
+        serial: its serial number, ``None`` when it has none. Bytes that
+            are no UTF-8 are kept as surrogate escapes, as Python keeps such
+            file names: ``serial.encode("utf-8", "surrogateescape")`` gives
+            them back, and no other text compares equal.
+        lp: the line-printer node ``/dev/usb/lpN`` that the kernel's usblp
+            driver made for it, or ``None``.
+        manufacturer, product: its names for them, ``None`` when unknown.
+        bus, address: the bus number and device address in ``path``.
+    """
+
+    path: str
+    serial: Optional[str]
+    lp: Optional[str]
+    manufacturer: Optional[str]
+    product: Optional[str]
+    bus: int
+    address: int
+
+
+_USB_DEVICES = "/sys/bus/usb/devices"
+_VENDOR_ID, _PRODUCT_ID = 0x2F7A, 0x0001
+
+
+def _attribute(device: str, name: str) -> Optional[str]:
+    try:
+        with builtins.open(os.path.join(device, name), "rb") as attribute:
+            value = attribute.read()
+    except OSError:
+        return None
+    # Only the line end that the kernel appends goes: a serial number may
+    # hold a CR, and one cut short could match another printer's.
+    return value.removesuffix(b"\n").decode("utf-8", "surrogateescape")
+
+
+def _number(device: str, name: str, base: int = 10) -> Optional[int]:
+    try:
+        return int(_attribute(device, name) or "", base)
+    except ValueError:
+        return None
+
+
+def _lp_node(device: str, name: str) -> Optional[str]:
+    # usblp's node sits under one of the device's interfaces ("1-1:1.0").
+    for interface in sorted(os.listdir(device)):
+        if interface.startswith(name + ":"):
+            try:
+                nodes = sorted(os.listdir(os.path.join(device, interface, "usbmisc")))
+            except OSError:
+                continue
+            for node in nodes:
+                if node.startswith("lp"):
+                    return "/dev/usb/" + node
+    return None
+
+
+def printers() -> List[PrinterInfo]:
+    """Lists the attached Q48 printers, sorted by bus and address, as
+    ``q48-list`` does.
+
+    Reads what the kernel shows in sysfs and opens no device, so listing
+    neither claims a printer nor disturbs one that is printing. A printer's
+    address changes each time it is plugged in; its serial number does not:
+    ``open(serial=...)`` finds it again. No USB at all gives ``[]``.
+    """
+    try:
+        names = os.listdir(_USB_DEVICES)
+    except OSError:
+        return []
+    found = []
+    for name in names:
+        device = os.path.join(_USB_DEVICES, name)
+        if (":" in name or _number(device, "idVendor", 16) != _VENDOR_ID
+                or _number(device, "idProduct", 16) != _PRODUCT_ID):
+            continue
+        bus, address = _number(device, "busnum"), _number(device, "devnum")
+        if bus is None or address is None:
+            continue
+        try:
+            lp = _lp_node(device, name)
+        except OSError:  # unplugged while we looked
+            continue
+        found.append(PrinterInfo(f"/dev/bus/usb/{bus:03d}/{address:03d}",
+                                 _attribute(device, "serial"), lp,
+                                 _attribute(device, "manufacturer"),
+                                 _attribute(device, "product"), bus, address))
+    return sorted(found, key=lambda info: (info.bus, info.address))
 
 
 def _end(handle: int, usb: bool, token: object) -> None:

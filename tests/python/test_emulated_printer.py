@@ -6,10 +6,12 @@ import ctypes
 import errno
 import os
 import re
+import subprocess
 import threading
 import time
 from pathlib import Path
 from typing import Any, Callable
+from urllib.parse import quote
 
 import pytest
 
@@ -109,6 +111,32 @@ def test_an_abandoned_printer_is_closed_but_never_a_later_connection(
         del second  # a collection inside a call must not wait for its lock
     q48.debug_messages()
     assert ring.value is None and usb_printer.received() == b"ok"
+
+
+def test_printers_are_listed_as_q48_list_lists_them_and_found_by_whole_serials(
+    usb_printer: EmulatedPrinter,
+) -> None:
+    others = [EmulatedPrinter(usb_printer, devnum=4, serial=b"Till 2/\xe9", lp=0),
+              EmulatedPrinter(usb_printer, busnum=3, devnum=2, serial=None)]
+    try:
+        found = q48.printers()
+        tool = [subprocess.run([os.environ["Q48_LIST"], *args.split()], capture_output=True, check=True,
+                               env=dict(os.environ, UMOCKDEV_DIR=usb_printer.root_dir().decode())
+                               ).stdout.decode().splitlines() for args in ("", "--uri")]
+        assert tool == [[" ".join(filter(None, (p.path, p.lp))) for p in found],
+                        [f"q48://usb?serial={quote(p.serial.encode('utf-8', 'surrogateescape'), '')}"
+                         if p.serial else f"q48:{p.path}" for p in found]]
+        assert found[0] == q48.PrinterInfo("/dev/bus/usb/001/004", "Till 2/\udce9", "/dev/usb/lp0",
+                                           "Mirelvank", "Q48", 1, 4)
+        assert [p.serial for p in found[1:]] == ["Q48EMU0001", None]
+        with q48.open(serial="Till 2/\udce9") as printer:
+            assert printer.path == found[0].path
+        with pytest.raises(q48.OpenError, match="no printer with that serial") as absent:
+            q48.open(serial="Till 2/")
+        assert (absent.value.code, absent.value.path) == (q48.OpenCode.NO_PRINTER, "")
+    finally:
+        for other in others:
+            other.free()
 
 
 def test_coded_text_round_trips_through_the_printer(usb_printer: EmulatedPrinter) -> None:
