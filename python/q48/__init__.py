@@ -6,8 +6,23 @@
 8
 
 Paths are those of ``Q48_api_printer_open``: ``/dev/bus/usb/BBB/DDD`` for the
-raw USB device (see ``q48-list``), ``/dev/usb/lpN`` for a USB line-printer
-node, ``/dev/ttySN`` for a serial port.
+raw USB device (see :func:`printers`), ``/dev/usb/lpN`` for a USB
+line-printer node, ``/dev/ttySN`` for a serial port.
+
+A USB printer's address changes each time it is plugged in; its serial
+number does not. A job that has to outlast a power cycle finds the printer
+again by it and sends only what the failed write left
+(``examples/keep_printing.py`` also gives up after a while)::
+
+    sent = 0
+    while sent < len(job):
+        try:
+            with q48.open(serial="Q48EMU0001") as printer:
+                sent += printer.write(job[sent:], timeout_ms=2000)
+        except q48.TimeoutError as cut:
+            sent += cut.count  # these reached the printer: never again
+        except q48.Error:
+            time.sleep(0.5)  # off, unplugged, or not back yet
 
 Threads: the access library keeps its one connection in process-wide state
 and its calls must not overlap. Every call into it made by this package, on

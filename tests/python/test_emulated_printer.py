@@ -17,6 +17,7 @@ import pytest
 
 import q48
 from conftest import DeviceTree, EmulatedPrinter
+from keep_printing import print_job
 
 USB = EmulatedPrinter.path
 
@@ -137,6 +138,32 @@ def test_printers_are_listed_as_q48_list_lists_them_and_found_by_whole_serials(
     finally:
         for other in others:
             other.free()
+
+
+def test_a_job_goes_on_across_a_power_cycle_without_a_byte_twice(
+    usb_printer: EmulatedPrinter,
+) -> None:
+    job, back = bytes(range(256)) * 8, list[EmulatedPrinter]()
+    usb_printer.set_out_behaviour(64, EmulatedPrinter.OUT_TIMEOUT)  # 64 bytes a transfer
+
+    def power_cycle() -> None:
+        while len(usb_printer.received()) < 256:
+            time.sleep(0.01)
+        usb_printer.unplug()
+        time.sleep(0.3)
+        back.append(EmulatedPrinter(devnum=12))  # the same serial at a new address
+
+    cycle = threading.Thread(target=power_cycle)
+    cycle.start()
+    try:
+        print_job("Q48EMU0001", job, timeout_ms=500, patience_s=10)
+    finally:
+        cycle.join()
+        received = [usb_printer.received()] + [printer.received() for printer in back]
+        for printer in back:
+            printer.free()
+    assert len(received) == 2 and 256 <= len(received[0]) < len(job)
+    assert b"".join(received) == job
 
 
 def test_coded_text_round_trips_through_the_printer(usb_printer: EmulatedPrinter) -> None:
