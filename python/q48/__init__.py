@@ -195,8 +195,9 @@ class OpenError(Error):
         self.path = path
         self.serial = serial
         self.code: int = OpenCode(code) if code in OPEN_CODES else code
-        self.meaning = OPEN_CODES.get(code, "unknown error") if path else _NO_SUCH_SERIAL
-        what = path or f"the printer with serial number {serial!r}"
+        absent = serial is not None and not path
+        self.meaning = _NO_SUCH_SERIAL if absent else OPEN_CODES.get(code, "unknown error")
+        what = f"the printer with serial number {serial!r}" if absent else path
         super().__init__(f"cannot open {what}: {self.meaning} (code {code})")
 
 
