@@ -4,6 +4,7 @@ the test process through ctypes (the test runs under umockdev's preload)."""
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import os
 import pty
@@ -12,6 +13,8 @@ from pathlib import Path
 from typing import Any, Callable, Iterator, NamedTuple, Optional
 
 import pytest
+
+import q48
 
 
 class DeviceTree(NamedTuple):
@@ -90,4 +93,8 @@ class EmulatedPrinter:
 def usb_printer() -> Iterator[EmulatedPrinter]:
     printer = EmulatedPrinter()
     yield printer
+    # A connection that a failed test left open would hang the next test's
+    # open once its printer is freed. Any USB open ends it.
+    with contextlib.suppress(q48.OpenError):
+        q48.open("/dev/bus/usb/000/000")
     printer.free()

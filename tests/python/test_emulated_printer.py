@@ -147,7 +147,8 @@ def test_a_job_goes_on_across_a_power_cycle_without_a_byte_twice(
     usb_printer.set_out_behaviour(64, EmulatedPrinter.OUT_TIMEOUT)  # 64 bytes a transfer
 
     def power_cycle() -> None:
-        while len(usb_printer.received()) < 256:
+        give_up = time.monotonic() + 10  # so that a job that never starts fails
+        while len(usb_printer.received()) < 256 and time.monotonic() < give_up:
             time.sleep(0.01)
         usb_printer.unplug()
         time.sleep(0.3)
