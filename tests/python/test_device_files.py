@@ -67,7 +67,7 @@ def test_a_close_racing_a_write_never_sends_into_the_next_file(
 
     def write() -> None:
         try:
-            printer.write(job, 500)
+            printer.write(job, 200)
         except (ValueError, q48.TimeoutError) as error:
             outcome.append(error)
 
