@@ -78,38 +78,30 @@ def test_read_times_out_then_takes_the_answer_and_debug_output_can_be_switched(
     assert capfd.readouterr().out.count("Start of reading") == 1
 
 
-def test_a_later_open_cuts_off_the_usb_printer_before_it_and_device_files(
+def test_a_later_open_cuts_off_earlier_printers_which_close_only_themselves(
     usb_printer: EmulatedPrinter, device_tree: DeviceTree
 ) -> None:
-    fifo = q48.open(device_tree.lp0)
-    fd, first = fifo._live(), q48.open(USB)
-    with q48.open(USB) as second:  # libusb may give it the first one's address
-        calls: list[Callable[[q48.Printer], object]] = [
-            lambda p: p.write(b"x", 100), lambda p: p.read(1, 100),
-            q48.Printer.clear, q48.Printer.set_serial]
-        for printer, why in ((first, "later open ended"), (fifo, "out of reach")):
-            for call in calls:
-                with pytest.raises(q48.Error, match=why):
-                    call(printer)
-        first.close()  # touches nothing of the second connection
-        fifo.close()  # but really closes the descriptor
-        with pytest.raises(OSError) as gone:
-            os.fstat(fd)
-        assert gone.value.errno == errno.EBADF and first.closed and fifo.closed
-        assert second.write(b"ok", 1000) == 2
-    assert usb_printer.received() == b"ok"
-
-
-def test_an_abandoned_printer_is_closed_but_never_a_later_connection(
-    usb_printer: EmulatedPrinter,
-) -> None:
     ring = ctypes.c_void_p.in_dll(q48._api, "m_pub_rx_buffer")  # NULL once closed
-    first, second = q48.open(USB), q48.open(USB)
+    fifo = q48.open(device_tree.lp0)
+    # libusb may give a later connection an earlier one's address.
+    fd, first, second, third = fifo._live(), q48.open(USB), q48.open(USB), q48.open(USB)
+    calls: list[Callable[[q48.Printer], object]] = [
+        lambda p: p.write(b"x", 100), lambda p: p.read(1, 100),
+        q48.Printer.clear, q48.Printer.set_serial]
+    for printer, why in ((first, "later open ended"), (fifo, "out of reach")):
+        for call in calls:
+            with pytest.raises(q48.Error, match=why):
+                call(printer)
+    first.close()
+    fifo.close()  # but really closes the descriptor
+    with pytest.raises(OSError) as gone:
+        os.fstat(fd)
+    assert gone.value.errno == errno.EBADF and first.closed and fifo.closed
     with pytest.warns(ResourceWarning, match="unclosed printer"):
-        del first
-    assert second.write(b"ok", 1000) == 2 and ring.value is not None
+        del second
+    assert third.write(b"ok", 1000) == 2 and ring.value is not None
     with q48.api_lock, pytest.warns(ResourceWarning):
-        del second  # a collection inside a call must not wait for its lock
+        del third  # a collection inside a call must not wait for its lock
     q48.debug_messages()
     assert ring.value is None and usb_printer.received() == b"ok"
 
