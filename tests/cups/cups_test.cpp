@@ -29,6 +29,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <cups/backend.h>
 #include <cups/cups.h>
@@ -45,7 +46,8 @@ const char kUri[] = "q48://usb?serial=Q48CUPS0001";
 std::string g_root; // the private cupsd's folder
 q48_emu *g_emu = nullptr;
 int g_lp_master = -1; // the far end of the line printer, a pty at dev/usb/lp0
-pid_t g_cupsd = -1;
+std::vector<pid_t> g_cupsds;
+int g_port = 0; // the cupsd that holds the printer
 int g_devnum = 11;
 
 std::string slurp(const std::string &path) {
@@ -157,11 +159,56 @@ backend_run run_backend(const std::string &uri, const std::string &job, int seco
   return {r.exit_status, r.out};
 }
 
+// Starts a cupsd of its own under dir, with the programs of dir/bin, on a
+// free loopback port, and returns the port (0 if it did not come up). It
+// dies with the test whatever happens (parent-death signal).
+int start_cupsd(const std::string &dir) {
+  for (const char *d : {"/etc", "/spool", "/spool/tmp", "/state", "/cache", "/log"}) {
+    mkdir((dir + d).c_str(), 0755);
+  }
+  symlink("/usr/lib/cups/daemon", (dir + "/bin/daemon").c_str());
+  spit(dir + "/etc/cups-files.conf",
+       "ServerRoot " + dir + "/etc\nServerBin " + dir + "/bin\nRequestRoot " + dir +
+           "/spool\nTempDir " + dir + "/spool/tmp\nStateDir " + dir + "/state\nCacheDir " + dir +
+           "/cache\nAccessLog " + dir + "/log/access_log\nErrorLog " + dir +
+           "/log/error_log\nPageLog " + dir + "/log/page_log\nSystemGroup " +
+           getgrgid(getgid())->gr_name + "\nSandboxing Off\n");
+  const int port = free_port();
+  spit(dir + "/etc/cupsd.conf", "Listen 127.0.0.1:" + std::to_string(port) +
+                                    "\nLogLevel debug\nBrowsing Off\nWebInterface No\n"
+                                    "DefaultAuthType None\n<Location />\nOrder allow,deny\n"
+                                    "Allow all\n</Location>\n<Policy default>\n<Limit All>\n"
+                                    "Order deny,allow\nAllow all\n</Limit>\n</Policy>\n");
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) {
+      _exit(1);
+    }
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl("/usr/sbin/cupsd", "cupsd", "-f", "-c", (dir + "/etc/cupsd.conf").c_str(), "-s",
+          (dir + "/etc/cups-files.conf").c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  g_cupsds.push_back(pid);
+  const std::string server = "127.0.0.1:" + std::to_string(port);
+  return wait_for(
+             [&] {
+               return run({"/usr/bin/lpstat", "-h", server, "-r"}).out ==
+                      "scheduler is running\n"; // it exits 0 either way
+             },
+             20000)
+             ? port
+             : 0;
+}
+
 class Cups : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     plug();
-    const int port = free_port();
     const std::string r = g_root;
     mkdir((r + "/dev").c_str(), 0755);
     mkdir((r + "/dev/usb").c_str(), 0755);
@@ -175,10 +222,6 @@ protected:
     tcsetattr(slave, TCSANOW, &raw);
     symlink(ttyname(slave), (r + "/dev/usb/lp0").c_str());
     fcntl(g_lp_master, F_SETFL, O_NONBLOCK);
-    for (const char *d : {"/etc", "/spool", "/spool/tmp", "/state", "/cache", "/log"}) {
-      mkdir((r + d).c_str(), 0755);
-    }
-    symlink("/usr/lib/cups/daemon", (r + "/bin/daemon").c_str());
     // The emulator's environment reaches the backend through these wrappers,
     // not SetEnv: cups-deviced hands the backends it lists a fixed
     // environment, and a replug makes a new testbed after cupsd has started.
@@ -188,43 +231,13 @@ protected:
     spit(r + "/bin/backend/q48", "#!/bin/sh\n" + env + "exec " + r + "/bin/q48 \"$@\"\n", 0755);
     spit(r + "/bin/filter/q48-coded-to-raw",
          "#!/bin/sh\n" + env + "exec " + r + "/bin/q48-coded-to-raw \"$@\"\n", 0755);
+    mkdir((r + "/etc").c_str(), 0755);
     spit(r + "/etc/q48.types", slurp(Q48_CUPS_SOURCE "/q48.types"));
     spit(r + "/etc/q48.convs", slurp(Q48_CUPS_SOURCE "/q48.convs"));
-    spit(r + "/etc/cups-files.conf",
-         "ServerRoot " + r + "/etc\nServerBin " + r + "/bin\nRequestRoot " + r +
-             "/spool\nTempDir " + r + "/spool/tmp\nStateDir " + r + "/state\nCacheDir " + r +
-             "/cache\nAccessLog " + r + "/log/access_log\nErrorLog " + r +
-             "/log/error_log\nPageLog " + r + "/log/page_log\nSystemGroup " +
-             getgrgid(getgid())->gr_name + "\nSandboxing Off\n");
-    spit(r + "/etc/cupsd.conf", "Listen 127.0.0.1:" + std::to_string(port) +
-                                    "\nLogLevel debug\nBrowsing Off\nWebInterface No\n"
-                                    "DefaultAuthType None\n<Location />\nOrder allow,deny\n"
-                                    "Allow all\n</Location>\n<Policy default>\n<Limit All>\n"
-                                    "Order deny,allow\nAllow all\n</Limit>\n</Policy>\n");
-    const std::string server = "127.0.0.1:" + std::to_string(port);
+    g_port = start_cupsd(r);
+    ASSERT_GT(g_port, 0) << error_log();
+    const std::string server = "127.0.0.1:" + std::to_string(g_port);
     setenv("CUPS_SERVER", server.c_str(), 1);
-
-    const pid_t parent = getpid();
-    g_cupsd = fork();
-    if (g_cupsd == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGTERM);
-      if (getppid() != parent) {
-        _exit(1);
-      }
-      const int null = open("/dev/null", O_WRONLY);
-      dup2(null, 1);
-      dup2(null, 2);
-      execl("/usr/sbin/cupsd", "cupsd", "-f", "-c", (r + "/etc/cupsd.conf").c_str(), "-s",
-            (r + "/etc/cups-files.conf").c_str(), static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    ASSERT_TRUE(wait_for(
-        [] {
-          return run({"/usr/bin/lpstat", "-r"}).out ==
-                 "scheduler is running\n"; // it exits 0 either way
-        },
-        20000))
-        << error_log();
     for (const auto &[queue, uri] : {std::pair<std::string, std::string>{"receipt", kUri},
                                      {"lptty", "q48:" + r + "/dev/usb/lp0"}}) {
       ASSERT_EQ(run({"/usr/sbin/lpadmin", "-p", queue, "-E", "-v", uri, "-P",
@@ -235,9 +248,9 @@ protected:
   }
 
   static void TearDownTestSuite() {
-    if (g_cupsd > 0) {
-      kill(g_cupsd, SIGTERM);
-      waitpid(g_cupsd, nullptr, 0);
+    for (const pid_t pid : g_cupsds) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
     }
     q48_emu_free(g_emu);
     g_emu = nullptr;
