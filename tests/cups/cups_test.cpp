@@ -1,9 +1,10 @@
 // The q48 backend, filter and PPD under a real, private cupsd: the printer
 // is the emulated USB printer (and a pty at a line-printer path), the
 // clients are Debian's lp, lpadmin, lpinfo and cancel. One cupsd serves all
-// cases; it runs as nobody (the test drops to nobody when started as root),
-// on a free loopback port, with everything of its own under one folder, and
-// dies with the test whatever happens (parent-death signal).
+// cases, and a till's cupsd prints to it over IPP in the sharing case; each
+// runs as nobody (the test drops to nobody when started as root), on a free
+// loopback port, with everything of its own under one folder, and dies with
+// the test whatever happens (parent-death signal).
 
 #include <gtest/gtest.h>
 
@@ -42,6 +43,8 @@ namespace {
 
 const char kSerial[] = "Q48CUPS0001";
 const char kUri[] = "q48://usb?serial=Q48CUPS0001";
+const char kOrder42[] = "[1B 40] \"Order 42\" \\n [1B 61 01] \"Total 7.20\" \\n\n"
+                        "[1D 56 00]   // cut\n";
 
 std::string g_root; // the private cupsd's folder
 q48_emu *g_emu = nullptr;
@@ -205,6 +208,20 @@ int start_cupsd(const std::string &dir) {
              : 0;
 }
 
+// Points lp, lpadmin and the test's own requests at another cupsd while it
+// lives.
+struct at_server {
+  explicit at_server(int port) { point(port); }
+  ~at_server() { point(g_port); }
+  at_server(const at_server &) = delete;
+  at_server &operator=(const at_server &) = delete;
+  static void point(int port) {
+    const std::string server = "127.0.0.1:" + std::to_string(port);
+    setenv("CUPS_SERVER", server.c_str(), 1);
+    cupsSetServer(server.c_str());
+  }
+};
+
 class Cups : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
@@ -265,6 +282,18 @@ protected:
     spit(g_root + "/" + name, bytes);
     return g_root + "/" + name;
   }
+
+  // What q48-send makes of a coded text file: what a queue must send of it.
+  static std::string sent_by_q48_send(const std::string &path) {
+    q48_emu_clear_received(g_emu);
+    q48test::run_program(
+        {"/bin/sh", "-c", g_root + "/bin/q48-send " + q48_emu_device_path(g_emu) + " < " + path},
+        {"LD_PRELOAD=libumockdev-preload.so.0",
+         std::string("UMOCKDEV_DIR=") + q48_emu_root_dir(g_emu)});
+    const std::string bytes = received();
+    q48_emu_clear_received(g_emu);
+    return bytes;
+  }
 };
 
 TEST_F(Cups, ListsThePrinterByItsSerialAndResolvesItAtEachReplug) {
@@ -294,17 +323,9 @@ TEST_F(Cups, RawJobsCodedTextAndCopiesArriveExactly) {
   EXPECT_TRUE(received() == big) << received().size() << " bytes arrived";
 
   // Coded text arrives as the bytes that q48-send makes of it.
-  const std::string coded = "[1B 40] \"Order 42\" \\n [1B 61 01] \"Total 7.20\" \\n\n"
-                            "[1D 56 00]   // cut\n";
-  const std::string path = file("order-42.q48", coded);
-  q48_emu_clear_received(g_emu);
-  q48test::run_program(
-      {"/bin/sh", "-c", g_root + "/bin/q48-send " + q48_emu_device_path(g_emu) + " < " + path},
-      {"LD_PRELOAD=libumockdev-preload.so.0",
-       std::string("UMOCKDEV_DIR=") + q48_emu_root_dir(g_emu)});
-  const std::string expected = received();
+  const std::string path = file("order-42.q48", kOrder42);
+  const std::string expected = sent_by_q48_send(path);
   ASSERT_GT(expected.size(), 10u);
-  q48_emu_clear_received(g_emu);
   id = lp({"-d", "receipt", path});
   ASSERT_EQ(wait_job(id), IPP_JSTATE_COMPLETED);
   EXPECT_EQ(received(), expected);
@@ -495,6 +516,42 @@ TEST_F(Cups, AClassHandsItsJobOnWhenAPrinterIsAbsent) {
   EXPECT_EQ(received(), "one\ntwo\n");
   EXPECT_NE(error_log().find("queuing the job on the next printer of class tills"),
             std::string::npos);
+}
+
+// A shop's tills print to one receipt printer through CUPS's own sharing:
+// a second cupsd, as a till runs it, holds a raw queue to the shared queue
+// over IPP. The till knows the q48 MIME type, so that it passes coded text
+// on as such, and has no filter: the server converts it.
+TEST_F(Cups, ATillPrintsThroughTheSharedQueue) {
+  ASSERT_EQ(run({"/usr/sbin/lpadmin", "-p", "receipt", "-o", "printer-is-shared=true"}).exit_status,
+            0);
+  const std::string till = g_root + "/till";
+  for (const char *d : {"", "/bin", "/bin/backend", "/etc"}) {
+    mkdir((till + d).c_str(), 0755);
+  }
+  symlink("/usr/lib/cups/backend/ipp", (till + "/bin/backend/ipp").c_str());
+  spit(till + "/etc/q48.types", slurp(Q48_CUPS_SOURCE "/q48.types"));
+  const int port = start_cupsd(till);
+  ASSERT_GT(port, 0) << slurp(till + "/log/error_log");
+  const std::string coded = file("till.q48", kOrder42);
+  const std::string expected = sent_by_q48_send(coded);
+  const std::string data = random_bytes(50000, 6);
+  const std::string raw = file("till.bin", data);
+  {
+    const at_server at_till(port);
+    ASSERT_EQ(run({"/usr/sbin/lpadmin", "-p", "receipt", "-E", "-v",
+                   "ipp://127.0.0.1:" + std::to_string(g_port) + "/printers/receipt", "-m", "raw"})
+                  .exit_status,
+              0);
+    for (const auto &args : {std::vector<std::string>{"-o", "raw", raw}, {coded}}) {
+      std::vector<std::string> argv{"-d", "receipt"};
+      argv.insert(argv.end(), args.begin(), args.end());
+      const int id = lp(argv);
+      ASSERT_GT(id, 0);
+      EXPECT_EQ(wait_job(id), IPP_JSTATE_COMPLETED) << slurp(till + "/log/error_log");
+    }
+  }
+  EXPECT_TRUE(received() == data + expected) << received().size() << " bytes arrived";
 }
 
 // The backend as cupsd starts it, with the back channel on fd 3 and the
