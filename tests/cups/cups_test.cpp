@@ -9,13 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <grp.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
-#include <pwd.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -37,6 +33,7 @@
 #include <cups/sidechannel.h>
 
 #include "q48_emulated_printer.h"
+#include "q48_private_cupsd.h"
 #include "q48_test_util.h"
 
 namespace {
@@ -49,21 +46,13 @@ const char kOrder42[] = "[1B 40] \"Order 42\" \\n [1B 61 01] \"Total 7.20\" \\n\
 std::string g_root; // the private cupsd's folder
 q48_emu *g_emu = nullptr;
 int g_lp_master = -1; // the far end of the line printer, a pty at dev/usb/lp0
-std::vector<pid_t> g_cupsds;
+std::vector<q48cupsd::server> g_cupsds;
 int g_port = 0; // the cupsd that holds the printer
 int g_devnum = 11;
 
-std::string slurp(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-void spit(const std::string &path, const std::string &text, mode_t mode = 0644) {
-  std::ofstream(path, std::ios::binary) << text;
-  chmod(path.c_str(), mode);
-}
+using q48cupsd::job_state;
+using q48cupsd::slurp;
+using q48cupsd::spit;
 
 std::string received() {
   std::string got(q48_emu_received(g_emu, nullptr, 0), '\0');
@@ -84,18 +73,6 @@ void plug() {
   spit(g_root + "/umockdev_dir", q48_emu_root_dir(g_emu));
 }
 
-int free_port() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
 q48test::run_result run(const std::vector<std::string> &argv) { return q48test::run_program(argv); }
 
 // "request id is receipt-7 (1 file(s))" -> 7
@@ -105,19 +82,6 @@ int lp(const std::vector<std::string> &args) {
   const auto r = run(argv);
   const auto dash = r.out.find('-');
   return r.exit_status == 0 && dash != std::string::npos ? std::atoi(r.out.c_str() + dash + 1) : 0;
-}
-
-ipp_jstate_t job_state(int id) {
-  ipp_t *req = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
-  const std::string uri = "ipp://localhost/jobs/" + std::to_string(id);
-  ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri.c_str());
-  ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-  ipp_t *resp = cupsDoRequest(CUPS_HTTP_DEFAULT, req, "/");
-  ipp_attribute_t *a = ippFindAttribute(resp, "job-state", IPP_TAG_ENUM);
-  const auto state =
-      a != nullptr ? static_cast<ipp_jstate_t>(ippGetInteger(a, 0)) : IPP_JSTATE_PENDING;
-  ippDelete(resp);
-  return state;
 }
 
 // Waits (up to a minute) for the job to end; its final state.
@@ -162,50 +126,11 @@ backend_run run_backend(const std::string &uri, const std::string &job, int seco
   return {r.exit_status, r.out};
 }
 
-// Starts a cupsd of its own under dir, with the programs of dir/bin, on a
-// free loopback port, and returns the port (0 if it did not come up). It
-// dies with the test whatever happens (parent-death signal).
+// Starts a cupsd of its own under dir, with the programs of dir/bin, and
+// returns its port (0 if it did not come up).
 int start_cupsd(const std::string &dir) {
-  for (const char *d : {"/etc", "/spool", "/spool/tmp", "/state", "/cache", "/log"}) {
-    mkdir((dir + d).c_str(), 0755);
-  }
-  symlink("/usr/lib/cups/daemon", (dir + "/bin/daemon").c_str());
-  spit(dir + "/etc/cups-files.conf",
-       "ServerRoot " + dir + "/etc\nServerBin " + dir + "/bin\nRequestRoot " + dir +
-           "/spool\nTempDir " + dir + "/spool/tmp\nStateDir " + dir + "/state\nCacheDir " + dir +
-           "/cache\nAccessLog " + dir + "/log/access_log\nErrorLog " + dir +
-           "/log/error_log\nPageLog " + dir + "/log/page_log\nSystemGroup " +
-           getgrgid(getgid())->gr_name + "\nSandboxing Off\n");
-  const int port = free_port();
-  spit(dir + "/etc/cupsd.conf", "Listen 127.0.0.1:" + std::to_string(port) +
-                                    "\nLogLevel debug\nBrowsing Off\nWebInterface No\n"
-                                    "DefaultAuthType None\n<Location />\nOrder allow,deny\n"
-                                    "Allow all\n</Location>\n<Policy default>\n<Limit All>\n"
-                                    "Order deny,allow\nAllow all\n</Limit>\n</Policy>\n");
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) {
-      _exit(1);
-    }
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    execl("/usr/sbin/cupsd", "cupsd", "-f", "-c", (dir + "/etc/cupsd.conf").c_str(), "-s",
-          (dir + "/etc/cups-files.conf").c_str(), static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  g_cupsds.push_back(pid);
-  const std::string server = "127.0.0.1:" + std::to_string(port);
-  return wait_for(
-             [&] {
-               return run({"/usr/bin/lpstat", "-h", server, "-r"}).out ==
-                      "scheduler is running\n"; // it exits 0 either way
-             },
-             20000)
-             ? port
-             : 0;
+  g_cupsds.push_back(q48cupsd::start(dir));
+  return g_cupsds.back().port;
 }
 
 // Points lp, lpadmin and the test's own requests at another cupsd while it
@@ -216,9 +141,9 @@ struct at_server {
   at_server(const at_server &) = delete;
   at_server &operator=(const at_server &) = delete;
   static void point(int port) {
-    const std::string server = "127.0.0.1:" + std::to_string(port);
-    setenv("CUPS_SERVER", server.c_str(), 1);
-    cupsSetServer(server.c_str());
+    q48cupsd::server s;
+    s.port = port;
+    q48cupsd::use(s);
   }
 };
 
@@ -253,8 +178,7 @@ protected:
     spit(r + "/etc/q48.convs", slurp(Q48_CUPS_SOURCE "/q48.convs"));
     g_port = start_cupsd(r);
     ASSERT_GT(g_port, 0) << error_log();
-    const std::string server = "127.0.0.1:" + std::to_string(g_port);
-    setenv("CUPS_SERVER", server.c_str(), 1);
+    q48cupsd::use(g_cupsds.back());
     for (const auto &[queue, uri] : {std::pair<std::string, std::string>{"receipt", kUri},
                                      {"lptty", "q48:" + r + "/dev/usb/lp0"}}) {
       ASSERT_EQ(run({"/usr/sbin/lpadmin", "-p", queue, "-E", "-v", uri, "-P",
@@ -265,9 +189,8 @@ protected:
   }
 
   static void TearDownTestSuite() {
-    for (const pid_t pid : g_cupsds) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
+    for (const q48cupsd::server &s : g_cupsds) {
+      q48cupsd::stop(s);
     }
     q48_emu_free(g_emu);
     g_emu = nullptr;
@@ -644,17 +567,9 @@ int main(int argc, char **argv) {
   }
   chmod(root, 0755);
   setenv("LD_LIBRARY_PATH", (g_root + "/lib").c_str(), 1);
-  if (getuid() == 0) {
-    // cupsd refuses nothing as root, but a test must not run it so.
-    const passwd *nobody = getpwnam("nobody");
-    if (nobody == nullptr ||
-        run({"/bin/chown", "-R",
-             std::to_string(nobody->pw_uid) + ":" + std::to_string(nobody->pw_gid), g_root})
-                .exit_status != 0 ||
-        setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) {
-      std::fputs("cannot become nobody\n", stderr);
-      return 1;
-    }
+  if (!q48cupsd::leave_root(g_root)) {
+    std::fputs("cannot become nobody\n", stderr);
+    return 1;
   }
   setenv("HOME", root, 1);
   setenv("LC_ALL", "C", 1); // the test reads lpstat's words
