@@ -20,6 +20,26 @@ endif()
 set(Q48_INSTALL_LIBDIR ${_libdir} CACHE PATH "Where the Q48 libraries are installed")
 include(CMakePackageConfigHelpers)
 
+# Programs installed into a prefix of one's own ($HOME/q48) find that
+# prefix's libraries without LD_LIBRARY_PATH: they look next to themselves.
+# libQ48Api looks beside itself for libQ48Tb, which a program that uses no
+# toolbox function of its own does not load first. Under /usr the loader
+# finds the libraries anyway, and Debian's packages carry no search paths,
+# so there the paths are taken out again once the files are in place.
+function(q48_install_rpath target component origin_to_prefix)
+  if(TARGET ${target})
+    set_target_properties(${target} PROPERTIES
+      INSTALL_RPATH "$ORIGIN/${origin_to_prefix}${Q48_INSTALL_LIBDIR}")
+    install(CODE "
+      if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+        file(GLOB _files \"\$ENV{DESTDIR}/usr/${ARGN}\")
+        foreach(_file IN LISTS _files)
+          file(RPATH_REMOVE FILE \"\${_file}\")
+        endforeach()
+      endif()" COMPONENT ${component})
+  endif()
+endfunction()
+
 set(Q48_CMAKE_DIR "${Q48_INSTALL_LIBDIR}/cmake/Q48")
 
 # Consumers see the headers where they are installed.
@@ -31,6 +51,16 @@ set_target_properties(Q48Api PROPERTIES EXPORT_NAME Api)
 
 install(TARGETS Q48Tb Q48Api EXPORT Q48Targets
         LIBRARY DESTINATION ${Q48_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_SKIP)
+set_target_properties(Q48Api PROPERTIES INSTALL_RPATH "$ORIGIN")
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}/usr/${Q48_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:Q48Api>\")
+  endif()" COMPONENT runtime)
+q48_install_rpath(Q48_Api_Test tools "../" bin/Q48_Api_Test)
+q48_install_rpath(q48-list tools "../" bin/q48-list)
+q48_install_rpath(q48-send tools "../" bin/q48-send)
+q48_install_rpath(q48-cups-backend cups "../../../" lib/cups/backend/q48)
+q48_install_rpath(q48-coded-to-raw cups "../../../" lib/cups/filter/q48-coded-to-raw)
 # The unversioned link is only for building against the libraries.
 install(TARGETS Q48Tb Q48Api
         LIBRARY DESTINATION ${Q48_INSTALL_LIBDIR} COMPONENT dev NAMELINK_ONLY)

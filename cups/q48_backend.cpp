@@ -48,8 +48,11 @@ constexpr unsigned kBusyRetrySeconds = 2;
 // The back channel costs one IN transfer (up to 100 ms) when the printer is
 // silent, so it is asked at most this often while data flows.
 constexpr long kBackChannelPeriodMs = 1000;
-// communication's value while the open connection is USB.
+// communication's values: no transport chosen yet, and USB.
+constexpr int kNoTransport = 0;
 constexpr int kUsbTransport = 2;
+// How long a job of a class waits before it is handed to the next printer.
+constexpr unsigned kClassPauseSeconds = 5;
 // What one forward passes on at most; more waits for the next.
 constexpr int kBackChannelChunk = 1024;
 
@@ -70,15 +73,49 @@ void pause_unless_cancelled(unsigned seconds) {
   }
 }
 
-// Copies text into out with the characters that would break a quoted field
-// of the listing replaced.
-void quote_safe(const char *text, char *out, std::size_t cap) {
-  (void)std::snprintf(out, cap, "%s", text); // a field cut short still lists the printer
-  for (char *c = out; *c != '\0'; c++) {
-    if (*c == '"' || *c == '\\' || *c == '\n') {
-      *c = '_';
+// Copies a sysfs string into a quoted field of the listing. The device wrote
+// it, so it gets no say in the listing's shape: bytes that are not UTF-8 and
+// control characters (ESC, BEL, DEL, line ends, C1) are dropped, '"' and '\'
+// become '_', and so do ';' and ':' in a device ID value, where they would
+// add keys of their own (CMD, MDL), which CUPS picks drivers by.
+void clean_field(const char *text, char *out, std::size_t cap, bool id_value) {
+  const auto *s = reinterpret_cast<const unsigned char *>(text);
+  std::size_t at = 0;
+  while (*s != '\0') {
+    const unsigned lead = *s;
+    const int len = lead < 0x80                    ? 1
+                    : lead >= 0xC2 && lead <= 0xDF ? 2
+                    : lead >= 0xE0 && lead <= 0xEF ? 3
+                    : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                   : 0;
+    unsigned cp = len == 1 ? lead : lead & (0x7Fu >> len);
+    bool valid = len > 0;
+    for (int i = 1; valid && i < len; i++) {
+      valid = (s[i] & 0xC0) == 0x80;
+      cp = cp << 6 | (s[i] & 0x3Fu);
     }
+    // Overlong forms, surrogates and code points beyond Unicode are not UTF-8.
+    valid = valid && !(len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) &&
+            !(len == 4 && (cp < 0x10000 || cp > 0x10FFFF));
+    if (!valid) {
+      s++; // the stray byte alone; what follows is looked at afresh
+      continue;
+    }
+    const bool control = cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F);
+    if (!control) {
+      if (at + static_cast<std::size_t>(len) >= cap) {
+        break;
+      }
+      if (cp == '"' || cp == '\\' || (id_value && (cp == ';' || cp == ':'))) {
+        out[at++] = '_';
+      } else {
+        std::memcpy(out + at, s, static_cast<std::size_t>(len));
+        at += static_cast<std::size_t>(len);
+      }
+    }
+    s += len;
   }
+  out[at] = '\0';
 }
 
 // The IEEE 1284 device ID as the kernel's strings give it; the printer's own
@@ -86,11 +123,10 @@ void quote_safe(const char *text, char *out, std::size_t cap) {
 void listed_device_id(const q48::printer &p, char *id, std::size_t cap) {
   char mfg[128];
   char mdl[128];
-  char sn[128];
-  quote_safe(p.manufacturer[0] != '\0' ? p.manufacturer : "Mirelvank", mfg, sizeof mfg);
-  quote_safe(p.product[0] != '\0' ? p.product : "Q48", mdl, sizeof mdl);
-  quote_safe(p.serial, sn, sizeof sn);
-  // The three fields are at most 127 bytes each: the ID fits in 512.
+  char sn[q48::kSerialSize];
+  clean_field(p.manufacturer[0] != '\0' ? p.manufacturer : "Mirelvank", mfg, sizeof mfg, true);
+  clean_field(p.product[0] != '\0' ? p.product : "Q48", mdl, sizeof mdl, true);
+  clean_field(p.serial, sn, sizeof sn, true);
   (void)std::snprintf(id, cap, "MFG:%s;MDL:%s;CMD:ESC/POS;CLS:PRINT;%s%s%s", mfg, mdl,
                       sn[0] != '\0' ? "SN:" : "", sn, sn[0] != '\0' ? ";" : "");
 }
@@ -101,13 +137,13 @@ int list_printers() {
   bool written = true;
   for (int i = 0; i < count; i++) {
     const q48::printer &p = printers[i];
-    char uri[512];
+    static char uri[q48::kUriSize];
     char mfg[128];
     char mdl[128];
-    char id[512];
+    char id[128 + 128 + q48::kSerialSize + 64]; // every field fits whole
     q48::printer_uri(p, uri, sizeof uri);
-    quote_safe(p.manufacturer[0] != '\0' ? p.manufacturer : "Mirelvank", mfg, sizeof mfg);
-    quote_safe(p.product[0] != '\0' ? p.product : "Q48", mdl, sizeof mdl);
+    clean_field(p.manufacturer[0] != '\0' ? p.manufacturer : "Mirelvank", mfg, sizeof mfg, false);
+    clean_field(p.product[0] != '\0' ? p.product : "Q48", mdl, sizeof mdl, false);
     listed_device_id(p, id, sizeof id);
     written = std::printf("direct %s \"%s %s\" \"Q48 receipt printer (USB %03d/%03d)\" \"%s\"\n",
                           uri, mfg, mdl, p.bus, p.address, id) >= 0 &&
@@ -125,7 +161,7 @@ int list_printers() {
 // Where the printer of a URI is right now: false (with *known set when the
 // URI is one of ours) when it cannot be found.
 bool resolve(const char *uri, char *path, std::size_t cap, bool *known) {
-  char serial[128];
+  static char serial[q48::kSerialSize];
   *known = true;
   if (q48::uri_serial(uri, serial, sizeof serial)) {
     static q48::printer printers[q48::kMaxPrinters];
@@ -150,6 +186,7 @@ bool resolve(const char *uri, char *path, std::size_t cap, bool *known) {
 // One job's connection and what the side channel asks about it.
 struct job {
   intptr_t printer = Q48_API_NO_PRINTER;
+  bool by_serial = false; // q48://usb?serial=S, else q48:PATH
   bool usb = false;
   bool stalled = false;
   char path[512] = "";
@@ -274,17 +311,38 @@ void serve_side_channel(job &j) {
   cupsSideChannelWrite(command, status, data, len, 1.0);
 }
 
+// A job sent to a class goes to the next printer of the class rather than
+// wait for this one: said so, and after a pause that keeps the job from
+// bouncing between absent printers, the exit status that makes cupsd
+// requeue it.
+int leave_for_class(const char *why) {
+  (void)std::fprintf(stderr, "INFO: %s; queuing the job on the next printer of class %s\n", why,
+                     std::getenv("CLASS"));
+  pause_unless_cancelled(kClassPauseSeconds);
+  return CUPS_BACKEND_FAILED;
+}
+
+// A device file that is no character device is no printer: a regular file
+// at a line-printer path would be overwritten with the job, by lp.
+bool character_device(const struct stat &st) { return S_ISCHR(st.st_mode); }
+
 // Opens the printer, waiting while it is absent or in another program's
 // hands. Returns CUPS_BACKEND_OK once open, else the exit status.
 int open_printer(job &j, const char *uri) {
+  const bool in_class = std::getenv("CLASS") != nullptr;
+  j.by_serial = std::strncmp(uri, "q48://", 6) == 0;
   bool said_absent = false;
   bool said_busy = false;
   while (g_cancelled == 0) {
     bool known = false;
-    if (!resolve(uri, j.path, sizeof j.path, &known)) {
-      if (!known) {
-        (void)std::fprintf(stderr, "ERROR: not a q48 URI: %s\n", uri);
-        return CUPS_BACKEND_STOP;
+    const bool found = resolve(uri, j.path, sizeof j.path, &known);
+    if (!found && !known) {
+      (void)std::fprintf(stderr, "ERROR: not a q48 URI: %s\n", uri);
+      return CUPS_BACKEND_STOP;
+    }
+    if (!found) {
+      if (in_class) {
+        return leave_for_class("The printer is not plugged in");
       }
       if (!said_absent) {
         (void)std::fputs("STATE: +offline-report\n", stderr);
@@ -294,6 +352,12 @@ int open_printer(job &j, const char *uri) {
       serve_side_channel(j);
       pause_unless_cancelled(kAbsentRetrySeconds);
       continue;
+    }
+    struct stat st {};
+    if (!j.by_serial && stat(j.path, &st) == 0 && !character_device(st)) {
+      (void)std::fprintf(stderr, "ERROR: %s is not a printer device; a q48: URI names one\n",
+                         j.path);
+      return CUPS_BACKEND_STOP;
     }
     if (access(j.path, F_OK) == 0 && access(j.path, R_OK | W_OK) != 0) {
       (void)std::fprintf(stderr,
@@ -307,9 +371,25 @@ int open_printer(job &j, const char *uri) {
     if (j.printer >= 0) {
       // The library chose the transport from the path; it alone knows.
       j.usb = communication == kUsbTransport;
+      // What was opened is checked, not only what the path showed before.
+      if (!j.usb && (fstat(static_cast<int>(j.printer), &st) != 0 || !character_device(st))) {
+        (void)std::fprintf(stderr, "ERROR: %s is not a printer device; a q48: URI names one\n",
+                           j.path);
+        return CUPS_BACKEND_STOP;
+      }
       break;
     }
+    if (communication == kNoTransport) {
+      (void)std::fprintf(stderr,
+                         "ERROR: %s is no path of a Q48 printer (/dev/bus/usb/BBB/DDD, "
+                         "/dev/usb/lpN or /dev/ttySN)\n",
+                         j.path);
+      return CUPS_BACKEND_STOP;
+    }
     if (j.printer == Q48_API_CLAIM_TIMEOUT) {
+      if (in_class) {
+        return leave_for_class("The printer is in use by another program");
+      }
       if (!said_busy) {
         (void)std::fputs("STATE: +connecting-to-device\n", stderr);
         said_busy = true;
@@ -321,6 +401,9 @@ int open_printer(job &j, const char *uri) {
       pause_unless_cancelled(kBusyRetrySeconds);
     } else if (j.printer == Q48_API_OPEN_FAILED || j.printer == Q48_API_NO_PRINTER) {
       // Gone between the lookup and the open, or not there yet.
+      if (in_class) {
+        return leave_for_class("The printer is not there");
+      }
       if (!said_absent) {
         (void)std::fputs("STATE: +offline-report\n", stderr);
         (void)std::fprintf(stderr, "INFO: Waiting for the printer at %s (%s)\n", j.path,
@@ -425,6 +508,12 @@ int print_job(int argc, char **argv) {
     }
     return status;
   }
+  if (input == 0) {
+    // A filter feeds this job and is told of a cancel too: let it finish
+    // what it is writing, so that the printer never gets half a command.
+    // Until now nothing was sent, so a cancel could still end the wait.
+    (void)std::signal(SIGTERM, SIG_IGN);
+  }
 
   static unsigned char chunk[kChunk];
   for (int copy = 1; copy <= copies && status == CUPS_BACKEND_OK && g_cancelled == 0; copy++) {
@@ -441,7 +530,8 @@ int print_job(int argc, char **argv) {
         (void)std::fprintf(stderr, "DEBUG: %lld bytes sent\n", j.sent);
       }
     }
-    if (got < 0 && status == CUPS_BACKEND_OK) {
+    // A cancel that interrupts the read is no error of the job's.
+    if (got < 0 && status == CUPS_BACKEND_OK && g_cancelled == 0) {
       (void)std::fprintf(stderr, "ERROR: Cannot read the job: %s\n", std::strerror(errno));
       status = CUPS_BACKEND_FAILED;
     }

@@ -3,43 +3,39 @@
 //
 //   q48-coded-to-raw job-id user title copies options [file]
 //
-// The whole text is converted at once: a quoted run or a comment may span
-// any number of lines, so no piece of it can be converted on its own. With
-// a file, the bytes are written `copies` times (the PPD leaves copies to the
-// filters); from standard input once, as CUPS expects.
+// The text is converted as it arrives, so memory stays the same whatever the
+// job's size, and the bytes are those that converting the whole text at once
+// gives (q48-send's). With a file, the bytes are written `copies` times (the
+// PPD leaves copies to the filters); from standard input once, as CUPS
+// expects.
 
 #include <cerrno>
 #include <climits>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "Q48_Tb.h"
 #include "q48_args.h"
-#include "q48_byte_buffer.h"
+#include "q48_coded_stream.h"
 
 namespace {
 
-// Releases the command object on every way out.
-struct command_guard {
-  int cmd = 0;
-  command_guard() = default;
-  command_guard(const command_guard &) = delete;
-  command_guard &operator=(const command_guard &) = delete;
-  ~command_guard() { Q48_tb_cmd_exit(cmd); }
-};
+// What one read takes: the stream's pieces, and so its memory, are this big.
+constexpr std::size_t kChunk = 65536;
 
-bool write_all(const unsigned char *data, std::size_t n) {
+// Set when the bytes could not be passed on, with errno saying why.
+bool g_write_failed = false;
+
+bool write_all(void *, const unsigned char *data, std::size_t n) {
   while (n > 0) {
-    const ssize_t w = ::write(1, data, n);
+    const ssize_t w = ::write(STDOUT_FILENO, data, n);
     if (w < 0 && errno == EINTR) {
       continue;
     }
     if (w <= 0) {
+      g_write_failed = true;
       return false;
     }
     data += w;
@@ -58,6 +54,26 @@ bool parse_copies(const char *text, int *copies) {
   return ok;
 }
 
+enum class outcome { ok, read_failed, convert_failed };
+
+// Converts what fd holds to its end. After a comment the rest of a pipe is
+// still read, so that whoever feeds it is not cut off mid-write.
+outcome convert_all(int fd, q48::coded_stream &stream) {
+  static unsigned char chunk[kChunk];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n == 0) {
+      return stream.finish() ? outcome::ok : outcome::convert_failed;
+    }
+    if (n < 0 && errno != EINTR) {
+      return outcome::read_failed;
+    }
+    if (n > 0 && !stream.feed(chunk, static_cast<std::size_t>(n))) {
+      return outcome::convert_failed;
+    }
+  }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -68,7 +84,7 @@ int main(int argc, char **argv) {
     (void)std::fputs("Usage: q48-coded-to-raw job-id user title copies options [file]\n", stderr);
     return 1;
   }
-  int input = 0;
+  int input = STDIN_FILENO;
   int copies = 1;
   if (argc == 7) {
     if (!parse_copies(argv[4], &copies)) {
@@ -81,36 +97,42 @@ int main(int argc, char **argv) {
       return 1;
     }
   }
-  q48::byte_buffer text;
-  const bool read_ok = text.read_fd(input, SIZE_MAX - 1);
-  if (input > 0) {
+  outcome result = outcome::ok;
+  unsigned long long text_bytes = 0;
+  unsigned long long raw_bytes = 0;
+  for (int copy = 0; copy < copies && result == outcome::ok; copy++) {
+    if (copy > 0 && lseek(input, 0, SEEK_SET) != 0) {
+      result = outcome::read_failed;
+      break;
+    }
+    q48::coded_stream stream(write_all, nullptr);
+    result = convert_all(input, stream);
+    text_bytes = stream.text_bytes();
+    raw_bytes = stream.raw_bytes();
+  }
+  const int failure_errno = errno;
+  if (input != STDIN_FILENO) {
     close(input);
   }
-  if (!read_ok) {
-    (void)std::fprintf(stderr, "ERROR: Cannot read the coded text: %s\n", std::strerror(errno));
+  if (result == outcome::read_failed) {
+    (void)std::fprintf(stderr, "ERROR: Cannot read the coded text: %s\n",
+                       std::strerror(failure_errno));
     return 1;
   }
-  if (text.size == 0) {
-    (void)std::fputs("INFO: Empty coded text, nothing to print\n", stderr);
-    return 0;
-  }
-  command_guard command;
-  unsigned char *raw = nullptr;
-  unsigned int raw_size = 0;
-  command.cmd = text.size <= 0x7FFFFFFF
-                    ? Q48_tb_cmd_init_coded(text.data, static_cast<unsigned int>(text.size))
-                    : 0;
-  if (command.cmd == 0 || Q48_tb_cmd_get_raw(command.cmd, &raw, &raw_size) == 0) {
-    (void)std::fputs("ERROR: Cannot convert the coded text (too long, or out of memory)\n", stderr);
-    return 1;
-  }
-  (void)std::fprintf(stderr, "DEBUG: %zu bytes of coded text make %u printer bytes\n", text.size,
-                     raw_size);
-  for (int copy = 0; copy < copies; copy++) {
-    if (!write_all(raw, raw_size)) {
-      (void)std::fprintf(stderr, "ERROR: Cannot pass the bytes on: %s\n", std::strerror(errno));
-      return 1;
+  if (result == outcome::convert_failed) {
+    if (g_write_failed) {
+      (void)std::fprintf(stderr, "ERROR: Cannot pass the bytes on: %s\n",
+                         std::strerror(failure_errno));
+    } else {
+      (void)std::fputs("ERROR: Cannot convert the coded text: out of memory\n", stderr);
     }
+    return 1;
+  }
+  if (text_bytes == 0) {
+    (void)std::fputs("INFO: Empty coded text, nothing to print\n", stderr);
+  } else {
+    (void)std::fprintf(stderr, "DEBUG: %llu bytes of coded text make %llu printer bytes\n",
+                       text_bytes, raw_bytes);
   }
   return 0;
 }

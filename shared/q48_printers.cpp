@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include <dirent.h>
-
-#include <libusb.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace q48 {
 namespace {
@@ -28,32 +28,47 @@ struct dir_guard {
   dirent *next() const { return dir != nullptr ? readdir(dir) : nullptr; }
 };
 
-// The first line of a sysfs attribute, without its line end; false when it
-// cannot be read.
-bool read_line_file(const char *path, char *line, std::size_t cap) {
-  std::FILE *f = std::fopen(path, "re");
-  bool ok = false;
-  if (f != nullptr) {
-    ok = std::fgets(line, static_cast<int>(cap), f) != nullptr;
-    (void)std::fclose(f); // opened for reading: closing it loses nothing
+// A sysfs attribute as the kernel wrote it, without the one line end it adds;
+// a CR or a line end inside the value stays (a serial may hold either).
+// False, with an empty value, when it cannot be read or does not fit.
+bool read_attribute(const char *path, char *value, std::size_t cap) {
+  value[0] = '\0';
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
   }
-  if (ok) {
-    line[std::strcspn(line, "\r\n")] = '\0';
-  } else if (cap > 0) {
-    line[0] = '\0';
+  std::size_t size = 0;
+  ssize_t n = 0;
+  while (size < cap && (n = ::read(fd, value + size, cap - size)) > 0) {
+    size += static_cast<std::size_t>(n);
   }
+  ::close(fd);
+  if (size > 0 && value[size - 1] == '\n') {
+    size--;
+  }
+  const bool ok = n >= 0 && size < cap && std::memchr(value, '\0', size) == nullptr;
+  value[ok ? size : 0] = '\0';
   return ok;
 }
 
-bool read_number_file(const char *path, int *value) {
-  // sysfs writes one decimal number and a line end; anything else is no
-  // number, and one beyond int would match the wrong device.
+// An attribute that is only shown, cut to fit where it is longer.
+void read_shown_attribute(const char *path, char *value, std::size_t cap) {
+  char whole[1024];
+  std::size_t n = read_attribute(path, whole, sizeof whole) ? std::strlen(whole) : 0;
+  n = n < cap ? n : cap - 1;
+  std::memcpy(value, whole, n);
+  value[n] = '\0';
+}
+
+// sysfs writes one number and a line end; anything else is no number, and
+// one beyond int would match the wrong device.
+bool read_number_file(const char *path, int base, int *value) {
   char line[32];
-  bool ok = read_line_file(path, line, sizeof line);
+  bool ok = read_attribute(path, line, sizeof line);
   if (ok) {
     char *end = nullptr;
     errno = 0;
-    const long v = std::strtol(line, &end, 10);
+    const long v = std::strtol(line, &end, base);
     ok = errno == 0 && end != line && *end == '\0' && v >= INT_MIN && v <= INT_MAX;
     if (ok) {
       *value = static_cast<int>(v);
@@ -87,38 +102,32 @@ bool find_lp_under(const char *device_dir, const char *device_name, char *name, 
   return found;
 }
 
-// Fills in what sysfs knows of the device at p's bus and address: libusb
-// has the strings only by asking the device, which would mean opening it.
-void read_sysfs(printer &p) {
-  static const char kDevices[] = "/sys/bus/usb/devices";
-  dir_guard devices(kDevices);
-  for (dirent *e = devices.next(); e != nullptr; e = devices.next()) {
-    if (e->d_name[0] == '.' || std::strchr(e->d_name, ':') != nullptr) {
-      continue;
-    }
-    char dir[512];
-    char file[600];
-    int bus = 0;
-    int address = 0;
-    // dir and file hold the longest name sysfs can give, with room to spare.
-    (void)std::snprintf(dir, sizeof dir, "%s/%s", kDevices, e->d_name);
-    (void)std::snprintf(file, sizeof file, "%s/busnum", dir);
-    const bool bus_ok = read_number_file(file, &bus);
-    (void)std::snprintf(file, sizeof file, "%s/devnum", dir);
-    if (bus_ok && read_number_file(file, &address) && bus == p.bus && address == p.address) {
-      (void)std::snprintf(file, sizeof file, "%s/serial", dir);
-      read_line_file(file, p.serial, sizeof p.serial);
-      (void)std::snprintf(file, sizeof file, "%s/manufacturer", dir);
-      read_line_file(file, p.manufacturer, sizeof p.manufacturer);
-      (void)std::snprintf(file, sizeof file, "%s/product", dir);
-      read_line_file(file, p.product, sizeof p.product);
-      char lp[256];
-      if (find_lp_under(dir, e->d_name, lp, sizeof lp)) {
-        (void)std::snprintf(p.lp, sizeof p.lp, "/dev/usb/%s", lp);
-      }
-      break;
-    }
+// Reads the device whose sysfs folder is dir (named name) into p; false
+// when it is not a Q48 printer.
+bool read_device(const char *dir, const char *name, printer &p) {
+  char file[600]; // the longest name sysfs gives, with room to spare
+  int vendor = 0;
+  int product = 0;
+  const auto attribute = [&](const char *attr) {
+    (void)std::snprintf(file, sizeof file, "%s/%s", dir, attr);
+    return file;
+  };
+  if (!read_number_file(attribute("idVendor"), 16, &vendor) ||
+      !read_number_file(attribute("idProduct"), 16, &product) ||
+      static_cast<unsigned>(vendor) != kVendorId || static_cast<unsigned>(product) != kProductId ||
+      !read_number_file(attribute("busnum"), 10, &p.bus) ||
+      !read_number_file(attribute("devnum"), 10, &p.address)) {
+    return false;
   }
+  (void)std::snprintf(p.path, sizeof p.path, "/dev/bus/usb/%03d/%03d", p.bus, p.address);
+  (void)read_attribute(attribute("serial"), p.serial, sizeof p.serial);
+  read_shown_attribute(attribute("manufacturer"), p.manufacturer, sizeof p.manufacturer);
+  read_shown_attribute(attribute("product"), p.product, sizeof p.product);
+  char lp[256];
+  if (find_lp_under(dir, name, lp, sizeof lp)) {
+    (void)std::snprintf(p.lp, sizeof p.lp, "/dev/usb/%s", lp);
+  }
+  return true;
 }
 
 bool unreserved(unsigned char c) {
@@ -136,36 +145,28 @@ int hex_value(char c) {
 } // namespace
 
 int find_printers(printer *printers, std::size_t cap) {
-  libusb_context *ctx = nullptr;
-  int count = -1;
-  if (libusb_init(&ctx) == 0) {
-    libusb_device **list = nullptr;
-    const ssize_t n = libusb_get_device_list(ctx, &list);
-    if (n >= 0) {
-      count = 0;
-      for (ssize_t i = 0; i < n && static_cast<std::size_t>(count) < cap; i++) {
-        libusb_device_descriptor d{};
-        if (libusb_get_device_descriptor(list[i], &d) == 0 && d.idVendor == kVendorId &&
-            d.idProduct == kProductId) {
-          printer &p = printers[static_cast<std::size_t>(count++)];
-          p = printer{};
-          p.bus = libusb_get_bus_number(list[i]);
-          p.address = libusb_get_device_address(list[i]);
-        }
-      }
-      libusb_free_device_list(list, 1);
-    }
-    libusb_exit(ctx);
+  static const char kDevices[] = "/sys/bus/usb/devices";
+  errno = 0;
+  dir_guard devices(kDevices);
+  if (devices.dir == nullptr) {
+    return errno == ENOENT ? 0 : -1; // no USB on this machine, or no sysfs to read
   }
-  std::sort(printers, printers + std::max(count, 0), [](const printer &a, const printer &b) {
+  std::size_t count = 0;
+  for (dirent *e = devices.next(); e != nullptr && count < cap; e = devices.next()) {
+    // Devices only: interfaces are named "1-1:1.0".
+    if (e->d_name[0] == '.' || std::strchr(e->d_name, ':') != nullptr) {
+      continue;
+    }
+    char dir[512];
+    (void)std::snprintf(dir, sizeof dir, "%s/%s", kDevices, e->d_name);
+    printer &p = printers[count];
+    p = printer{};
+    count += read_device(dir, e->d_name, p) ? 1 : 0;
+  }
+  std::sort(printers, printers + count, [](const printer &a, const printer &b) {
     return a.bus != b.bus ? a.bus < b.bus : a.address < b.address;
   });
-  for (int i = 0; i < count; i++) {
-    printer &p = printers[i];
-    (void)std::snprintf(p.path, sizeof p.path, "/dev/bus/usb/%03d/%03d", p.bus, p.address);
-    read_sysfs(p);
-  }
-  return count;
+  return static_cast<int>(count);
 }
 
 void printer_uri(const printer &p, char *uri, std::size_t cap) {
@@ -174,6 +175,7 @@ void printer_uri(const printer &p, char *uri, std::size_t cap) {
     return;
   }
   static const char kPrefix[] = "q48://usb?serial=";
+  // With kUriSize bytes every byte of the longest serial fits.
   std::size_t at = static_cast<std::size_t>(std::snprintf(uri, cap, "%s", kPrefix));
   for (const char *s = p.serial; *s != '\0' && at + 4 <= cap; s++) {
     const auto c = static_cast<unsigned char>(*s);
@@ -201,7 +203,9 @@ bool uri_serial(const char *uri, char *serial, std::size_t cap) {
     if (c == '%') {
       const int hi = hex_value(s[1]);
       const int lo = hi >= 0 ? hex_value(s[2]) : -1;
-      ok = lo >= 0;
+      // A NUL would end the serial there and match a printer whose serial
+      // is only the part before it, or none at all.
+      ok = lo >= 0 && hi * 16 + lo != 0;
       c = static_cast<char>(hi * 16 + lo);
       s += 2;
     }

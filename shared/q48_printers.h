@@ -1,7 +1,8 @@
-// The attached Q48 printers as the kernel knows them: libusb's device list
-// for bus and address, sysfs for the strings and the line-printer node.
-// Nothing here opens a device node, so listing never claims a printer nor
-// disturbs one that is printing. Used by q48-list and the CUPS backend.
+// The attached Q48 printers as the kernel shows them in sysfs: bus, address,
+// strings and line-printer node. Nothing here opens a device node, so
+// listing never claims a printer nor disturbs one that is printing. Used by
+// q48-list and the CUPS backend; the Python package's q48.printers() reads
+// the same files the same way.
 #ifndef Q48_PRINTERS_H
 #define Q48_PRINTERS_H
 
@@ -12,28 +13,36 @@ namespace q48 {
 constexpr unsigned kVendorId = 0x2F7A;
 constexpr unsigned kProductId = 0x0001;
 constexpr std::size_t kMaxPrinters = 64;
+// A serial number is at most 126 UTF-16 units, 378 bytes in UTF-8; one that
+// does not fit is not read at all rather than cut to match another.
+constexpr std::size_t kSerialSize = 512;
+// q48://usb?serial= and every byte of the longest serial percent-encoded.
+constexpr std::size_t kUriSize = 18 + 3 * kSerialSize;
 
 struct printer {
   int bus = 0;
   int address = 0;
-  char path[32] = "";          // /dev/bus/usb/BBB/DDD
-  char lp[300] = "";           // /dev/usb/lpN when usblp serves it, else ""
-  char serial[128] = "";       // iSerialNumber, "" when the printer has none
-  char manufacturer[128] = ""; // iManufacturer, "" when unknown
-  char product[128] = "";      // iProduct, "" when unknown
+  char path[32] = "";            // /dev/bus/usb/BBB/DDD
+  char lp[300] = "";             // /dev/usb/lpN when usblp serves it, else ""
+  char serial[kSerialSize] = ""; // iSerialNumber whole, "" when it has none
+  char manufacturer[128] = "";   // iManufacturer, "" when unknown; may be cut
+  char product[128] = "";        // iProduct, "" when unknown; may be cut
 };
 
 // Fills printers with the attached Q48 printers, sorted by bus and address.
-// Returns their number (at most kMaxPrinters), or -1 when libusb cannot list
-// the devices.
+// Returns their number (at most cap; 0 where the machine has no USB), or -1
+// when sysfs cannot be read.
 int find_printers(printer *printers, std::size_t cap);
 
-// The stable URI of p: q48://usb?serial=S (S percent-encoded), or
-// q48:/dev/bus/usb/BBB/DDD for a printer without a serial number.
+// The stable URI of p: q48://usb?serial=S with every byte of S that is not
+// unreserved percent-encoded, or q48:/dev/bus/usb/BBB/DDD for a printer
+// without a serial number. uri must hold kUriSize bytes.
 void printer_uri(const printer &p, char *uri, std::size_t cap);
 
-// Decodes the serial of a q48://usb?serial=S URI into serial; false when uri
-// is not of that form.
+// Decodes the serial of a q48://usb?serial=S URI into serial (kSerialSize
+// bytes); false when uri is not of that form, S is empty or too long, or a
+// percent-escape is malformed or stands for NUL (which would cut S short and
+// match another printer).
 bool uri_serial(const char *uri, char *serial, std::size_t cap);
 
 } // namespace q48

@@ -1,6 +1,6 @@
-// q48-list: prints one line for each attached Q48 printer: the raw USB path
-// that Q48_api_printer_open takes and, when the kernel's usblp driver has
-// made one for it, the printer's line-printer node.
+// q48-list: prints one line for each attached Q48 printer, as sysfs shows
+// it: the raw USB path that Q48_api_printer_open takes and, when the
+// kernel's usblp driver has made one for it, the printer's line-printer node.
 //
 //   /dev/bus/usb/001/011 /dev/usb/lp0
 //
@@ -8,6 +8,7 @@
 // them; --serial S prints the current path of the printer with that serial
 // number. With no printer (or not that one) it prints nothing and exits 1.
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -68,14 +69,16 @@ int main(int argc, char **argv) {
   static q48::printer printers[q48::kMaxPrinters];
   const int count = q48::find_printers(printers, q48::kMaxPrinters);
   if (count < 0) {
-    (void)std::fputs("q48-list: cannot list the USB devices (libusb failed)\n", stderr);
+    (void)std::fprintf(stderr,
+                       "q48-list: cannot read the USB devices in /sys/bus/usb/devices: %s\n",
+                       std::strerror(errno));
   }
   int shown = 0;
   bool written = true;
   for (int i = 0; i < count; i++) {
     const q48::printer &p = printers[i];
     if (m == mode::uris) {
-      char uri[512];
+      static char uri[q48::kUriSize];
       q48::printer_uri(p, uri, sizeof uri);
       written = print_line(uri, nullptr) && written;
       shown++;

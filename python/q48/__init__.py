@@ -6,8 +6,23 @@
 8
 
 Paths are those of ``Q48_api_printer_open``: ``/dev/bus/usb/BBB/DDD`` for the
-raw USB device (see ``q48-list``), ``/dev/usb/lpN`` for a USB line-printer
-node, ``/dev/ttySN`` for a serial port.
+raw USB device (see :func:`printers`), ``/dev/usb/lpN`` for a USB
+line-printer node, ``/dev/ttySN`` for a serial port.
+
+A USB printer's address changes each time it is plugged in; its serial
+number does not. A job that has to outlast a power cycle finds the printer
+again by it and sends only what the failed write left
+(``examples/keep_printing.py`` also gives up after a while)::
+
+    sent = 0
+    while sent < len(job):
+        try:
+            with q48.open(serial="Q48EMU0001") as printer:
+                sent += printer.write(job[sent:], timeout_ms=2000)
+        except q48.TimeoutError as cut:
+            sent += cut.count  # these reached the printer: never again
+        except q48.Error:
+            time.sleep(0.5)  # off, unplugged, or not back yet
 
 Threads: the access library keeps its one connection in process-wide state
 and its calls must not overlap. Every call into it made by this package, on
@@ -17,8 +32,14 @@ the call itself, so other Python threads keep running; only a second printer
 call waits, for as long as the first may take (its time-out). The coded-text
 functions use the toolbox, which guards itself, and take no lock.
 
-One connection per process: a USB open ends a USB connection that an earlier
-open left open, and the earlier printer object then fails its calls.
+One USB connection per process: every open that reaches a transport, a
+device-file open too, ends the USB connection that an earlier open left
+open. The earlier printer object then raises :class:`Error` on every call,
+and its ``close()`` only marks it closed: the library may have given its
+handle, an address, to the new connection. Device files stay open across
+later opens, but the library sends each call over the transport of the last
+open; while that is USB, a device-file printer raises :class:`Error` on
+every call but ``close()``, which still closes its descriptor.
 
 Set ``Q48_BUILD_DIR`` to a CMake build tree (``build/default``) to load the
 libraries built there instead of the installed ones.
@@ -27,11 +48,14 @@ libraries built there instead of the installed ones.
 from __future__ import annotations
 
 import builtins
+import contextlib
 import ctypes
 import enum
 import os
+import sys
 import threading
-from typing import Mapping, Optional, Type, Union
+import warnings
+from typing import Callable, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Type, Union
 
 from . import _native
 
@@ -42,7 +66,9 @@ __all__ = [
     "OPEN_CODES",
     "TimeoutError",
     "Printer",
+    "PrinterInfo",
     "open",
+    "printers",
     "coded_to_raw",
     "raw_to_coded",
     "debug_messages",
@@ -62,6 +88,8 @@ _api, _tb = _native.load()
 #: Serialises every call into libQ48Api; see the module's description.
 api_lock = threading.Lock()
 
+# Any object of the buffer protocol is taken (array.array, mmap, ...); these
+# are the ones a type checker knows.
 BytesLike = Union[bytes, bytearray, memoryview]
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -71,9 +99,50 @@ _INT_MAX = 2**31 - 1
 _RAW_MAX = (_INT_MAX - 2) // 3
 _ULONG_MAX = 2 ** (8 * ctypes.sizeof(ctypes.c_ulong)) - 1
 
+# The library's transport, that of the last open that reached one (0: none
+# yet); every call follows it.
+_transport = ctypes.c_int.in_dll(_api, "communication")
+_DEVICE_FILE, _USB = 1, 2
 
-class Error(Exception):
-    """Base of the errors this package raises for the printer."""
+# The token of the printer that holds the library's USB connection, or None.
+# A token rather than the printer, so that this record never keeps an
+# abandoned printer alive. Read and set under api_lock.
+_usb_holder: Optional[object] = None
+
+# The (handle, usb, token) of printers collected unclosed, for whoever holds
+# api_lock next to close. A collection can start at any allocation, in a
+# thread that holds the lock already, so a finaliser must never wait for it.
+_abandoned: List[Tuple[int, bool, object]] = []
+
+
+def _close_abandoned() -> None:
+    # Tried again after each release, so that a printer abandoned while the
+    # lock was taken is closed by its holder or by the finaliser itself.
+    while _abandoned and api_lock.acquire(blocking=False):
+        try:
+            while _abandoned:
+                _end(*_abandoned.pop())
+        finally:
+            api_lock.release()
+
+
+@contextlib.contextmanager
+def _locked() -> Iterator[None]:
+    """Holds :data:`api_lock` for a call into the library."""
+    try:
+        with api_lock:
+            yield
+    finally:
+        _close_abandoned()
+
+
+class Error(OSError):
+    """Base of the errors this package raises for the printer.
+
+    An :class:`OSError`, as a failing file or serial port is, so that
+    ``except OSError`` also catches a printer that cannot be opened. Its
+    ``errno`` is ``None``: the libraries report no system error number.
+    """
 
 
 class OpenCode(enum.IntEnum):
@@ -117,14 +186,22 @@ class OpenError(Error):
         code: open's result, an :class:`OpenCode` (a plain ``int`` for a code
             this package does not know).
         meaning: the code's text, as ``q48-send`` prints it.
-        path: the path as the caller gave it.
+        path: the path as the caller gave it, or where the serial number
+            was found; ``""`` when it was not.
+        serial: the serial number asked for, ``None`` for an open by path.
     """
 
-    def __init__(self, path: str, code: int) -> None:
+    def __init__(self, path: str, code: int, serial: Optional[str] = None) -> None:
         self.path = path
+        self.serial = serial
         self.code: int = OpenCode(code) if code in OPEN_CODES else code
-        self.meaning = OPEN_CODES.get(code, "unknown error")
-        super().__init__(f"cannot open {path}: {self.meaning} (code {code})")
+        absent = serial is not None and not path
+        self.meaning = _NO_SUCH_SERIAL if absent else OPEN_CODES.get(code, "unknown error")
+        what = f"the printer with serial number {serial!r}" if absent else path
+        super().__init__(f"cannot open {what}: {self.meaning} (code {code})")
+
+
+_NO_SUCH_SERIAL = "no printer with that serial number is attached"
 
 
 class TimeoutError(Error, builtins.TimeoutError):
@@ -154,8 +231,19 @@ def _check_timeout(timeout_ms: int) -> None:
 
 
 def _byte_buffer(data: BytesLike) -> "ctypes.Array[ctypes.c_ubyte]":
-    raw = bytes(data)
-    return (ctypes.c_ubyte * len(raw)).from_buffer_copy(raw)
+    # memoryview() takes the buffer protocol and nothing else, so an int
+    # cannot turn into that many NUL bytes as it would through bytes(). A
+    # writable buffer is lent to the library as it is, without a copy of a
+    # job that may run to hundreds of megabytes; while lent, it cannot be
+    # resized under the call.
+    try:
+        view = memoryview(data)
+    except TypeError:
+        raise TypeError(f"a bytes-like object is required, not {type(data).__name__!r}") from None
+    if not view.c_contiguous:
+        view = memoryview(view.tobytes())
+    array = ctypes.c_ubyte * view.nbytes
+    return array.from_buffer_copy(view) if view.readonly else array.from_buffer(view)
 
 
 class Printer:
@@ -164,12 +252,17 @@ class Printer:
     A context manager: leaving the ``with`` block closes it. Every method
     holds :data:`api_lock` while it calls the access library, so one printer
     may be shared between threads, and calls on it queue up rather than
-    overlap. A method of a closed printer raises :class:`ValueError`.
+    overlap. A method of a closed printer raises :class:`ValueError`; one
+    of a printer that a later open cut off raises :class:`Error` (see the
+    module's description). A printer dropped without ``close()`` is closed
+    when it is collected, with a :class:`ResourceWarning`, as a file is.
     """
 
-    def __init__(self, handle: int, path: str) -> None:
+    def __init__(self, handle: int, path: str, usb: bool) -> None:
         self._handle: Optional[int] = handle
         self._path = path
+        self._usb = usb
+        self._token = object()
 
     @property
     def path(self) -> str:
@@ -182,8 +275,17 @@ class Printer:
         return self._handle is None
 
     def _live(self) -> int:
+        # Read under api_lock, in the call that uses it: a close() between
+        # the read and the call would free the descriptor number for the
+        # next file the process opens, and the call would go there.
         if self._handle is None:
             raise ValueError(f"the printer {self._path} is closed")
+        if self._usb and _usb_holder is not self._token:
+            raise Error(f"{self._path}: a later open ended this USB connection "
+                        "(the library keeps one per process); open the printer again")
+        if not self._usb and _transport.value != _DEVICE_FILE:
+            raise Error(f"{self._path}: out of reach since a USB open (the library sends "
+                        "every call over the transport of the last open)")
         return self._handle
 
     def write(self, data: BytesLike, timeout_ms: int) -> int:
@@ -194,17 +296,19 @@ class Printer:
         how many went out, and none of them is sent again by a later
         ``write(data[count:], ...)``. Over USB the call may overrun the
         time-out by about 110 ms. An empty ``data`` sends nothing and
-        returns 0.
+        returns 0. ``data`` is a bytes-like object (``bytes``,
+        ``bytearray``, ``memoryview`` or another buffer); anything else,
+        an ``int`` included, raises :class:`TypeError`.
         """
         _check_timeout(timeout_ms)
-        handle = self._live()
         buffer = _byte_buffer(data)
         size = len(buffer)
-        if size == 0:
-            return 0
         if size > _INT_MAX:
             raise OverflowError(f"a write takes at most {_INT_MAX} bytes")
-        with api_lock:
+        with _locked():
+            handle = self._live()
+            if size == 0:
+                return 0
             sent = int(_api.Q48_api_printer_write(handle, buffer, size, timeout_ms))
         if sent != size:
             raise TimeoutError(f"{self._path}: sent", max(sent, 0), size, timeout_ms)
@@ -220,13 +324,13 @@ class Printer:
         ``n`` 0 returns ``b""`` without a call.
         """
         _check_timeout(timeout_ms)
-        handle = self._live()
         if not 0 <= n <= _INT_MAX:
             raise ValueError(f"n must lie in 0 .. {_INT_MAX}, not {n}")
-        if n == 0:
-            return b""
         buffer = (ctypes.c_ubyte * n)()
-        with api_lock:
+        with _locked():
+            handle = self._live()
+            if n == 0:
+                return b""
             got = int(_api.Q48_api_printer_read(handle, buffer, n, timeout_ms))
         if got < 0:
             # -1: no scratch memory; -2, -3: the ring cannot take one more
@@ -241,12 +345,9 @@ class Printer:
         """Discards pending input: reads until a device file has been silent
         for 100 ms; over USB waits up to 500 ms for a late answer (about
         550 ms on a silent printer) and, once bytes come, reads on until the
-        printer has nothing more. Returns within about a second either way.
-        Raises :class:`Error` when a later USB open has ended this
-        connection."""
-        handle = self._live()
-        with api_lock:
-            done = int(_api.Q48_api_printer_clear(handle))
+        printer has nothing more. Returns within about a second either way."""
+        with _locked():
+            done = int(_api.Q48_api_printer_clear(self._live()))
         if done != 1:
             raise Error(f"{self._path}: the connection is no longer open")
 
@@ -255,23 +356,41 @@ class Printer:
         any other rate as 115200), 8 data bits, ``parity`` ``"N"``, ``"E"``
         or ``"O"``, ``stop_bits`` 1 or 2, hardware flow control. Discards
         pending input. The port keeps the settings after close; on a USB
-        printer nothing happens."""
+        printer nothing happens. Raises :class:`Error` when the device
+        refuses them: it is no terminal (a line-printer node, say)."""
         if parity.upper() not in ("N", "E", "O"):
             raise ValueError(f"parity must be 'N', 'E' or 'O', not {parity!r}")
         if stop_bits not in (1, 2):
             raise ValueError(f"stop_bits must be 1 or 2, not {stop_bits}")
         if not 0 <= baud <= _ULONG_MAX:
             raise ValueError(f"baud must lie in 0 .. {_ULONG_MAX}, not {baud}")
-        handle = self._live()
-        with api_lock:
-            _api.Q48_api_printer_set_serial(handle, baud, 8, ord(parity.upper()), stop_bits)
+        with _locked():
+            done = int(_api.Q48_api_printer_set_serial(self._live(), baud, 8,
+                                                       ord(parity.upper()), stop_bits))
+        if done != 1:
+            raise Error(f"{self._path}: the device refuses the serial line settings "
+                        "(it is no terminal)")
 
     def close(self) -> None:
-        """Ends the connection. Closing again does nothing."""
-        handle, self._handle = self._handle, None
-        if handle is not None:
-            with api_lock:
-                _api.Q48_api_printer_close(handle)
+        """Ends the connection. Closing again does nothing. A call that
+        another thread has under way finishes first; one that comes after
+        raises :class:`ValueError` and moves nothing."""
+        with _locked():
+            handle, self._handle = self._handle, None
+            if handle is not None:
+                _end(handle, self._usb, self._token)
+
+    def __del__(self, _finalizing: Callable[[], bool] = sys.is_finalizing) -> None:
+        # As an unclosed file does. At interpreter exit the process's end
+        # ends the connection, and the module may be half torn down.
+        handle = getattr(self, "_handle", None)
+        if handle is None or _finalizing():
+            return
+        message = f"unclosed printer {self!r}"
+        self._handle = None
+        _abandoned.append((handle, self._usb, self._token))
+        _close_abandoned()
+        warnings.warn(message, ResourceWarning, source=self)
 
     def __enter__(self) -> "Printer":
         self._live()
@@ -286,40 +405,168 @@ class Printer:
         return f"<q48.Printer {self._path!r} {state}>"
 
 
-def open(path: PathLike) -> Printer:
-    """Opens the printer at ``path`` and returns it.
+def open(path: Optional[PathLike] = None, *, serial: Optional[str] = None) -> Printer:
+    """Opens the printer at ``path``, or the attached printer whose serial
+    number is ``serial`` wherever it is plugged in now, and returns it.
 
-    Raises :class:`OpenError` with open's code and its meaning. The library
-    gets a copy of the path in a writable buffer of its own, which it may
-    cut into tokens; the caller's string stays as it was. A USB open blocks
-    for up to about a second while another program holds the printer.
+    Give exactly one of them. Raises :class:`OpenError` with open's code and
+    its meaning; for a serial number that no attached printer has, the code
+    is :attr:`OpenCode.NO_PRINTER` and ``path`` is ``""``. Serial numbers
+    are compared whole, as :func:`printers` gives them; of two printers with
+    the same one, the first in its order is opened. The library gets a copy
+    of the path in a writable buffer of its own, which it may cut into
+    tokens; the caller's string stays as it was. A USB open blocks for up to
+    about a second while another program holds the printer.
     """
+    if (path is None) == (serial is None):
+        raise TypeError("open() takes a path or a serial number, and not both")
+    if path is None:
+        for info in printers():
+            if info.serial == serial:
+                try:
+                    return open(info.path)
+                except OpenError as error:
+                    error.serial = serial
+                    raise
+        raise OpenError("", OpenCode.NO_PRINTER, serial)
     encoded = os.fsencode(path)
     if b"\0" in encoded:
         raise ValueError("the printer path holds a NUL byte")
     shown = os.fsdecode(encoded)
     port = ctypes.create_string_buffer(encoded)
-    with api_lock:
+    global _usb_holder
+    with _locked():
         handle = int(_api.Q48_api_printer_open(port))
-    if handle < 0:
-        raise OpenError(shown, handle)
-    return Printer(handle, shown)
+        if _transport.value != 0:  # reached one, so the USB connection is over
+            _usb_holder = None
+        if handle < 0:
+            raise OpenError(shown, handle)
+        printer = Printer(handle, shown, usb=_transport.value == _USB)
+        if printer._usb:
+            _usb_holder = printer._token
+    return printer
 
 
-def coded_to_raw(text: Union[str, bytes]) -> bytes:
+class PrinterInfo(NamedTuple):
+    """An attached printer, as :func:`printers` finds it.
+
+    Attributes:
+        path: its raw USB path for :func:`open`, ``/dev/bus/usb/BBB/DDD``.
+        serial: its serial number, ``None`` when it has none. Bytes that
+            are no UTF-8 are kept as surrogate escapes, as Python keeps such
+            file names: ``serial.encode("utf-8", "surrogateescape")`` gives
+            them back, and no other text compares equal.
+        lp: the line-printer node ``/dev/usb/lpN`` that the kernel's usblp
+            driver made for it, or ``None``.
+        manufacturer, product: its names for them, ``None`` when unknown.
+        bus, address: the bus number and device address in ``path``.
+    """
+
+    path: str
+    serial: Optional[str]
+    lp: Optional[str]
+    manufacturer: Optional[str]
+    product: Optional[str]
+    bus: int
+    address: int
+
+
+_USB_DEVICES = "/sys/bus/usb/devices"
+_VENDOR_ID, _PRODUCT_ID = 0x2F7A, 0x0001
+
+
+def _attribute(device: str, name: str) -> Optional[str]:
+    try:
+        with builtins.open(os.path.join(device, name), "rb") as attribute:
+            value = attribute.read()
+    except OSError:
+        return None
+    # Only the line end that the kernel appends goes: a serial number may
+    # hold a CR, and one cut short could match another printer's.
+    return value.removesuffix(b"\n").decode("utf-8", "surrogateescape")
+
+
+def _number(device: str, name: str, base: int = 10) -> Optional[int]:
+    try:
+        return int(_attribute(device, name) or "", base)
+    except ValueError:
+        return None
+
+
+def _lp_node(device: str, name: str) -> Optional[str]:
+    # usblp's node sits under one of the device's interfaces ("1-1:1.0").
+    for interface in sorted(os.listdir(device)):
+        if interface.startswith(name + ":"):
+            try:
+                nodes = sorted(os.listdir(os.path.join(device, interface, "usbmisc")))
+            except OSError:
+                continue
+            for node in nodes:
+                if node.startswith("lp"):
+                    return "/dev/usb/" + node
+    return None
+
+
+def printers() -> List[PrinterInfo]:
+    """Lists the attached Q48 printers, sorted by bus and address, as
+    ``q48-list`` does.
+
+    Reads what the kernel shows in sysfs and opens no device, so listing
+    neither claims a printer nor disturbs one that is printing. A printer's
+    address changes each time it is plugged in; its serial number does not:
+    ``open(serial=...)`` finds it again. No USB at all gives ``[]``.
+    """
+    try:
+        names = os.listdir(_USB_DEVICES)
+    except OSError:
+        return []
+    found = []
+    for name in names:
+        device = os.path.join(_USB_DEVICES, name)
+        if (":" in name or _number(device, "idVendor", 16) != _VENDOR_ID
+                or _number(device, "idProduct", 16) != _PRODUCT_ID):
+            continue
+        bus, address = _number(device, "busnum"), _number(device, "devnum")
+        if bus is None or address is None:
+            continue
+        try:
+            lp = _lp_node(device, name)
+        except OSError:  # unplugged while we looked
+            continue
+        found.append(PrinterInfo(f"/dev/bus/usb/{bus:03d}/{address:03d}",
+                                 _attribute(device, "serial"), lp,
+                                 _attribute(device, "manufacturer"),
+                                 _attribute(device, "product"), bus, address))
+    return sorted(found, key=lambda info: (info.bus, info.address))
+
+
+def _end(handle: int, usb: bool, token: object) -> None:
+    """Closes a printer's connection; the caller holds :data:`api_lock`."""
+    global _usb_holder
+    if not usb:
+        # The library closes a descriptor that its open returned whatever
+        # the transport now is.
+        _api.Q48_api_printer_close(handle)
+    elif _usb_holder is token:
+        _usb_holder = None
+        _api.Q48_api_printer_close(handle)
+
+
+def coded_to_raw(text: Union[str, BytesLike]) -> bytes:
     """Turns coded command text into printer bytes.
 
     ``[1B 40]`` is hexadecimal, ``"Hi"`` a quoted run taken as it stands,
     ``\\n \\r \\t \\b \\f`` escapes, ``//`` starts a comment that runs to the
-    end of the text. A ``str`` is encoded as UTF-8; pass ``bytes`` for text in
-    the printer's code page. The notation has no syntax errors.
+    end of the text. A ``str`` is encoded as UTF-8; pass a bytes-like object
+    for text in the printer's code page. Anything else raises
+    :class:`TypeError`. The notation has no syntax errors.
     """
-    coded = text.encode("utf-8") if isinstance(text, str) else bytes(text)
+    coded = _byte_buffer(text.encode("utf-8") if isinstance(text, str) else text)
     if not coded:
         return b""
     if len(coded) > _INT_MAX:
         raise OverflowError(f"coded text holds at most {_INT_MAX} bytes")
-    command = _tb.Q48_tb_cmd_init_coded(_byte_buffer(coded), len(coded))
+    command = _tb.Q48_tb_cmd_init_coded(coded, len(coded))
     if command == 0:
         raise MemoryError("the toolbox cannot make a command object")
     try:
@@ -335,13 +582,13 @@ def coded_to_raw(text: Union[str, bytes]) -> bytes:
 def raw_to_coded(data: BytesLike) -> str:
     """Renders printer bytes as coded text: ``b"\\x1b@"`` gives ``"[1B 40]"``,
     which :func:`coded_to_raw` turns back into the same bytes. No bytes give
-    ``""``."""
-    raw = bytes(data)
+    ``""``. ``data`` is a bytes-like object, as for :meth:`Printer.write`."""
+    raw = _byte_buffer(data)
     if not raw:
         return ""
     if len(raw) > _RAW_MAX:
         raise OverflowError(f"raw data holds at most {_RAW_MAX} bytes")
-    command = _tb.Q48_tb_cmd_init_raw(_byte_buffer(raw), len(raw))
+    command = _tb.Q48_tb_cmd_init_raw(raw, len(raw))
     if command == 0:
         raise MemoryError("the toolbox cannot make a command object")
     try:
@@ -358,7 +605,7 @@ _debug = ctypes.c_int.in_dll(_api, "DEBUG_MESSAGES")
 
 def debug_messages() -> bool:
     """Whether the access library prints its diagnostics to standard output."""
-    with api_lock:
+    with _locked():
         return _debug.value == 1
 
 
@@ -366,7 +613,7 @@ def set_debug_messages(on: bool) -> None:
     """Switches the access library's diagnostics (``DEBUG_MESSAGES``) on or
     off. They go to the process's standard output through the C library,
     past :data:`sys.stdout`."""
-    with api_lock:
+    with _locked():
         _debug.value = 1 if on else 0
 
 
@@ -376,7 +623,7 @@ def _text(value: Optional[bytes]) -> str:
 
 def api_library_info() -> str:
     """libQ48Api's information string, with its release."""
-    with api_lock:
+    with _locked():
         return _text(_api.Q48_api_get_library_info())
 
 

@@ -589,10 +589,28 @@ void q48_emu_config_default(q48_emu_config *cfg) {
     cfg->configured = 1;
     cfg->serial = "Q48EMU0001";
     cfg->device_id = NULL;
+    cfg->lp = -1;
   }
 }
 
-q48_emu *q48_emu_new(const q48_emu_config *cfg) {
+/* Adds the interface that usblp is bound to and its line-printer node. */
+static gboolean add_lp_node(q48_emu *emu, GError **error) {
+  char *iface = g_strdup_printf("%s/%d-%d:1.0", emu->sys_path + strlen("/sys"), emu->cfg.busnum,
+                                emu->cfg.devnum);
+  char *record = g_strdup_printf(
+      "P: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceClass=07\n", iface);
+  gboolean ok = umockdev_testbed_add_from_string(emu->testbed, record, error);
+  g_free(record);
+  record = g_strdup_printf("P: %s/usbmisc/lp%d\nN: usb/lp%d\nE: SUBSYSTEM=usbmisc\n"
+                           "E: DEVNAME=/dev/usb/lp%d\n",
+                           iface, emu->cfg.lp, emu->cfg.lp, emu->cfg.lp);
+  ok = ok && umockdev_testbed_add_from_string(emu->testbed, record, error);
+  g_free(record);
+  g_free(iface);
+  return ok;
+}
+
+static q48_emu *emu_new(const q48_emu_config *cfg, UMockdevTestbed *testbed) {
   q48_emu *emu = g_new0(q48_emu, 1);
   if (cfg != NULL) {
     emu->cfg = *cfg;
@@ -630,41 +648,52 @@ q48_emu *q48_emu_new(const q48_emu_config *cfg) {
   snprintf(emu->dev_path, sizeof emu->dev_path, "/dev/bus/usb/%03d/%03d", emu->cfg.busnum,
            emu->cfg.devnum);
 
-  emu->testbed = umockdev_testbed_new();
+  /* A testbed of its own makes itself the one that UMOCKDEV_DIR names. */
+  emu->testbed = testbed != NULL ? g_object_ref(testbed) : umockdev_testbed_new();
   emu->root_dir = umockdev_testbed_get_root_dir(emu->testbed);
+  /* Named after bus and address, so that printers beside each other differ. */
+  emu->sys_path = g_strdup_printf("/sys/devices/pci0000:00/usb%d/%d-%d", emu->cfg.busnum,
+                                  emu->cfg.busnum, emu->cfg.devnum);
 
   /* The node must exist as a file with contents for the preload to route
    * its open to the handler. */
-  char *record = g_strdup_printf(
-      "P: /devices/pci0000:00/usb%d/%d-1\n"
-      "N: bus/usb/%03d/%03d=00\n"
-      "E: SUBSYSTEM=usb\n"
-      "E: DEVTYPE=usb_device\n"
-      "E: DEVNAME=%s\n"
-      "E: BUSNUM=%03d\n"
-      "E: DEVNUM=%03d\n"
-      "E: PRODUCT=%x/%x/100\n"
-      "A: busnum=%d\n"
-      "A: devnum=%d\n"
-      "A: speed=480\n"
-      "A: idVendor=%04x\n"
-      "A: idProduct=%04x\n"
-      "A: bNumConfigurations=1\n"
-      "A: bConfigurationValue=%s\n"
-      "A: manufacturer=%s\n"
-      "A: product=%s\n"
-      "%s%s%s",
-      emu->cfg.busnum, emu->cfg.busnum, emu->cfg.busnum, emu->cfg.devnum, emu->dev_path,
-      emu->cfg.busnum, emu->cfg.devnum, emu->cfg.vendor_id, emu->cfg.product_id, emu->cfg.busnum,
-      emu->cfg.devnum, emu->cfg.vendor_id, emu->cfg.product_id, emu->cfg.configured ? "1" : "",
-      kManufacturer, kProduct, emu->serial[0] != '\0' ? "A: serial=" : "", emu->serial,
-      emu->serial[0] != '\0' ? "\n" : "");
+  char *record =
+      g_strdup_printf("P: %s\n"
+                      "N: bus/usb/%03d/%03d=00\n"
+                      "E: SUBSYSTEM=usb\n"
+                      "E: DEVTYPE=usb_device\n"
+                      "E: DEVNAME=%s\n"
+                      "E: BUSNUM=%03d\n"
+                      "E: DEVNUM=%03d\n"
+                      "E: PRODUCT=%x/%x/100\n"
+                      "A: busnum=%d\n"
+                      "A: devnum=%d\n"
+                      "A: speed=480\n"
+                      "A: idVendor=%04x\n"
+                      "A: idProduct=%04x\n"
+                      "A: bNumConfigurations=1\n"
+                      "A: bConfigurationValue=%s\n"
+                      "A: manufacturer=%s\n"
+                      "A: product=%s\n",
+                      emu->sys_path + strlen("/sys"), emu->cfg.busnum, emu->cfg.devnum,
+                      emu->dev_path, emu->cfg.busnum, emu->cfg.devnum, emu->cfg.vendor_id,
+                      emu->cfg.product_id, emu->cfg.busnum, emu->cfg.devnum, emu->cfg.vendor_id,
+                      emu->cfg.product_id, emu->cfg.configured ? "1" : "", kManufacturer, kProduct);
   GError *error = NULL;
   gboolean ok = umockdev_testbed_add_from_string(emu->testbed, record, &error);
   g_free(record);
+  if (ok && emu->cfg.lp >= 0) {
+    ok = add_lp_node(emu, &error);
+  }
+  if (ok && emu->serial[0] != '\0') {
+    /* Byte for byte, as the kernel writes it: the record format would take
+     * neither bytes that are no UTF-8 nor a CR. */
+    char *line = g_strconcat(emu->serial, "\n", NULL);
+    umockdev_testbed_set_attribute_binary(emu->testbed, emu->sys_path, "serial", line,
+                                          (gint)strlen(line));
+    g_free(line);
+  }
   if (ok) {
-    emu->sys_path =
-        g_strdup_printf("/sys/devices/pci0000:00/usb%d/%d-1", emu->cfg.busnum, emu->cfg.busnum);
     umockdev_testbed_set_attribute_binary(emu->testbed, emu->sys_path, "descriptors",
                                           emu->descriptors, (gint)emu->descriptors_len);
     Q48EmuHandler *h = g_object_new(q48_emu_handler_get_type(), NULL);
@@ -683,6 +712,12 @@ q48_emu *q48_emu_new(const q48_emu_config *cfg) {
   return emu;
 }
 
+q48_emu *q48_emu_new(const q48_emu_config *cfg) { return emu_new(cfg, NULL); }
+
+q48_emu *q48_emu_new_beside(q48_emu *beside, const q48_emu_config *cfg) {
+  return beside != NULL ? emu_new(cfg, beside->testbed) : NULL;
+}
+
 void q48_emu_free(q48_emu *emu) {
   if (emu == NULL) {
     return;
@@ -690,6 +725,8 @@ void q48_emu_free(q48_emu *emu) {
   if (emu->handler != NULL) {
     umockdev_testbed_detach_ioctl(emu->testbed, emu->dev_path, NULL);
     g_object_unref(emu->handler);
+    /* Printers beside it stay; it leaves their listing. */
+    umockdev_testbed_remove_device(emu->testbed, emu->sys_path);
   }
   g_clear_object(&emu->testbed);
   g_mutex_lock(&emu->lock);

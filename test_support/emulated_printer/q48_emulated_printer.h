@@ -43,6 +43,9 @@ typedef struct q48_emu_config {
   /* Answer to the printer-class GET_DEVICE_ID request, without its two-byte
    * length and copied; NULL: the default below; "": the request stalls. */
   const char *device_id; /* "MFG:Mirelvank;MDL:Q48;CMD:ESC/POS;CLS:PRINT;SN:<serial>;" */
+  /* N >= 0: sysfs shows the node /dev/usb/lpN that usblp made under
+   * interface 0, for listings (nothing serves the node); -1: none. */
+  int lp; /* -1 */
 } q48_emu_config;
 
 /* Fills *cfg with the defaults given above. */
@@ -51,6 +54,10 @@ void q48_emu_config_default(q48_emu_config *cfg);
 /* Creates the testbed with the printer plugged in at cfg's bus and address.
  * cfg NULL: the defaults. Returns NULL on failure. */
 q48_emu *q48_emu_new(const q48_emu_config *cfg);
+/* As q48_emu_new, but plugged into the testbed of `beside`, so that both
+ * printers are attached at once; their bus and address must differ. Either
+ * may be freed first: freeing one unplugs it from the listing. */
+q48_emu *q48_emu_new_beside(q48_emu *beside, const q48_emu_config *cfg);
 void q48_emu_free(q48_emu *emu);
 
 /* The testbed's root folder, for UMOCKDEV_DIR of a child process. */

@@ -1,5 +1,5 @@
 // The q48 backend, filter and PPD under a real, private cupsd: the printer
-// is the emulated USB printer (and a FIFO at a line-printer path), the
+// is the emulated USB printer (and a pty at a line-printer path), the
 // clients are Debian's lp, lpadmin, lpinfo and cancel. One cupsd serves all
 // cases; it runs as nobody (the test drops to nobody when started as root),
 // on a free loopback port, with everything of its own under one folder, and
@@ -11,12 +11,14 @@
 #include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pty.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -42,6 +44,7 @@ const char kUri[] = "q48://usb?serial=Q48CUPS0001";
 
 std::string g_root; // the private cupsd's folder
 q48_emu *g_emu = nullptr;
+int g_lp_master = -1; // the far end of the line printer, a pty at dev/usb/lp0
 pid_t g_cupsd = -1;
 int g_devnum = 11;
 
@@ -140,6 +143,20 @@ std::string random_bytes(std::size_t n, unsigned seed) {
 
 std::string error_log() { return slurp(g_root + "/log/error_log"); }
 
+struct backend_run {
+  int status = -1;  // 137: it did not end within the time and was killed
+  std::string said; // its standard error
+};
+
+// The backend as cupsd starts it for one job, given no more than seconds.
+backend_run run_backend(const std::string &uri, const std::string &job, int seconds = 10) {
+  const auto r = q48test::run_program({"/usr/bin/timeout", "-s", "KILL", std::to_string(seconds),
+                                       "/bin/sh", "-c", R"(exec "$0" 1 user title 1 "" "$1" 2>&1)",
+                                       g_root + "/bin/backend/q48", job},
+                                      {"DEVICE_URI=" + uri});
+  return {r.exit_status, r.out};
+}
+
 class Cups : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
@@ -148,7 +165,16 @@ protected:
     const std::string r = g_root;
     mkdir((r + "/dev").c_str(), 0755);
     mkdir((r + "/dev/usb").c_str(), 0755);
-    mkfifo((r + "/dev/usb/lp0").c_str(), 0660);
+    // A line printer is a character device: a pty's slave side, raw, so that
+    // the bytes pass unchanged, behind a link at the line-printer path.
+    int slave = -1;
+    ASSERT_EQ(openpty(&g_lp_master, &slave, nullptr, nullptr, nullptr), 0);
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    symlink(ttyname(slave), (r + "/dev/usb/lp0").c_str());
+    fcntl(g_lp_master, F_SETFL, O_NONBLOCK);
     for (const char *d : {"/etc", "/spool", "/spool/tmp", "/state", "/cache", "/log"}) {
       mkdir((r + d).c_str(), 0755);
     }
@@ -200,7 +226,7 @@ protected:
         20000))
         << error_log();
     for (const auto &[queue, uri] : {std::pair<std::string, std::string>{"receipt", kUri},
-                                     {"lpfifo", "q48:" + r + "/dev/usb/lp0"}}) {
+                                     {"lptty", "q48:" + r + "/dev/usb/lp0"}}) {
       ASSERT_EQ(run({"/usr/sbin/lpadmin", "-p", queue, "-E", "-v", uri, "-P",
                      Q48_CUPS_SOURCE "/q48.ppd", "-o", "printer-error-policy=abort-job"})
                     .exit_status,
@@ -269,6 +295,16 @@ TEST_F(Cups, RawJobsCodedTextAndCopiesArriveExactly) {
   id = lp({"-d", "receipt", path});
   ASSERT_EQ(wait_job(id), IPP_JSTATE_COMPLETED);
   EXPECT_EQ(received(), expected);
+  // The same text on standard input, its type named; and plain text, which
+  // prints as its bytes.
+  q48_emu_clear_received(g_emu);
+  const auto piped =
+      run({"/bin/sh", "-c",
+           "/usr/bin/lp -d receipt -o document-format=application/vnd.q48-coded < " + path});
+  ASSERT_EQ(wait_job(std::atoi(piped.out.c_str() + piped.out.find('-') + 1)), IPP_JSTATE_COMPLETED);
+  id = lp({"-d", "receipt", file("notes.txt", "Tea 2.40\nScone 4.80\n")});
+  ASSERT_EQ(wait_job(id), IPP_JSTATE_COMPLETED);
+  EXPECT_EQ(received(), expected + "Tea 2.40\nScone 4.80\n");
 
   // Two copies, raw (the backend) and coded (the filter).
   q48_emu_clear_received(g_emu);
@@ -294,21 +330,18 @@ TEST_F(Cups, RawJobsCodedTextAndCopiesArriveExactly) {
 
 TEST_F(Cups, PrintsToALinePrinterNode) {
   const std::string data = random_bytes(20000, 2);
-  const int fd = open((g_root + "/dev/usb/lp0").c_str(), O_RDONLY | O_NONBLOCK);
-  ASSERT_GE(fd, 0);
-  const int id = lp({"-d", "lpfifo", "-o", "raw", file("lp.bin", data)});
+  const int id = lp({"-d", "lptty", "-o", "raw", file("lp.bin", data)});
   std::string got;
   wait_for(
       [&] {
         char buf[4096];
         ssize_t n;
-        while ((n = read(fd, buf, sizeof buf)) > 0) {
+        while ((n = read(g_lp_master, buf, sizeof buf)) > 0) {
           got.append(buf, static_cast<std::size_t>(n));
         }
         return got.size() >= data.size();
       },
       30000);
-  close(fd);
   EXPECT_EQ(wait_job(id), IPP_JSTATE_COMPLETED);
   EXPECT_TRUE(got == data) << got.size() << " bytes arrived";
 }
@@ -363,7 +396,92 @@ TEST_F(Cups, AnUnplugMidJobAbortsItWithTheCountSent) {
   EXPECT_TRUE(got == data.substr(0, got.size())); // nothing sent twice, nothing skipped
   const std::string line = "The printer went away after " + std::to_string(got.size()) + " bytes";
   EXPECT_NE(error_log().find(line), std::string::npos) << line;
-  plug(); // for the cases after this one
+  // abort-job, the policy for a till nobody watches: after the replug the
+  // next receipt prints without a cupsenable, and the cut one not again.
+  plug();
+  const int next = lp({"-d", "receipt", "-o", "raw", file("next.bin", "next receipt\n")});
+  EXPECT_EQ(wait_job(next), IPP_JSTATE_COMPLETED);
+  EXPECT_EQ(received(), "next receipt\n");
+}
+
+// q48:PATH takes a printer's device node and nothing else, and a serial URI
+// names exactly one printer: anything else is refused at once, with an
+// ERROR: line and the status that stops the queue, and nothing is written.
+TEST_F(Cups, UrisThatNameNoPrinterAreRefusedAtOnce) {
+  const std::string plain = file("plain", "keep\n");
+  const std::string lp1 = file("dev/usb/lp1", "keep\n"); // an ordinary file at a printer's path
+  mkdir((g_root + "/x").c_str(), 0755);
+  const std::string job = file("refused.bin", "JOB\n");
+  const std::pair<std::string, int> cases[] = {
+      {"q48:/", CUPS_BACKEND_STOP},
+      {"q48:" + plain, CUPS_BACKEND_STOP},
+      {"q48:" + g_root + "/x/../dev/usb/lp1", CUPS_BACKEND_STOP},
+      {"q48:/dev/null", CUPS_BACKEND_STOP},
+      {"q48://usb?serial=%00", CUPS_BACKEND_STOP},
+      {std::string(kUri) + "%00X", CUPS_BACKEND_STOP},
+      {std::string(kUri) + "%4", CUPS_BACKEND_FAILED}}; // libcups refuses it before we see it
+  for (const auto &[uri, status] : cases) {
+    SCOPED_TRACE(uri);
+    const backend_run r = run_backend(uri, job);
+    EXPECT_EQ(r.status, status) << r.said;
+    EXPECT_NE(r.said.find("ERROR: "), std::string::npos) << r.said;
+  }
+  EXPECT_EQ(slurp(plain), "keep\n");
+  EXPECT_EQ(slurp(lp1), "keep\n");
+  EXPECT_EQ(received(), "");
+}
+
+// A filter feeds a job on standard input and is told of a cancel too: the
+// backend lets it finish what it writes, and logs no error for the cancel.
+TEST_F(Cups, AJobOnStandardInputIsSentToItsEndThroughASigterm) {
+  int feed[2];
+  ASSERT_EQ(pipe(feed), 0);
+  const std::string said = g_root + "/stdin-job.err";
+  const std::string wrapper = g_root + "/bin/backend/q48";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(feed[0], 0);
+    close(feed[1]);
+    const int err = open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(err, 2);
+    setenv("DEVICE_URI", kUri, 1);
+    execl(wrapper.c_str(), kUri, "1", "user", "title", "1", "", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(feed[0]);
+  ASSERT_EQ(write(feed[1], "first ", 6), 6);
+  ASSERT_TRUE(wait_for([] { return q48_emu_received(g_emu, nullptr, 0) == 6; }, 10000));
+  kill(pid, SIGTERM); // while the backend waits for the rest
+  usleep(200000);
+  ASSERT_EQ(write(feed[1], "second\n", 7), 7);
+  close(feed[1]);
+  int ws = 0;
+  waitpid(pid, &ws, 0);
+  EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == CUPS_BACKEND_OK);
+  EXPECT_EQ(received(), "first second\n");
+  EXPECT_EQ(slurp(said).find("ERROR:"), std::string::npos) << slurp(said);
+}
+
+// Two receipt printers in a class back each other up: a job that meets an
+// absent one is handed to the next at once, and prints once.
+TEST_F(Cups, AClassHandsItsJobOnWhenAPrinterIsAbsent) {
+  ASSERT_EQ(run({"/usr/sbin/lpadmin", "-p", "absent", "-E", "-v", "q48://usb?serial=Q48ABSENT",
+                 "-P", Q48_CUPS_SOURCE "/q48.ppd", "-o", "printer-error-policy=abort-job"})
+                .exit_status,
+            0);
+  for (const char *member : {"absent", "receipt"}) {
+    ASSERT_EQ(run({"/usr/sbin/lpadmin", "-p", member, "-c", "tills"}).exit_status, 0);
+  }
+  run({"/usr/sbin/cupsenable", "tills"});
+  run({"/usr/sbin/cupsaccept", "tills"});
+  // Round robin: one of two jobs meets the absent printer first.
+  const int first = lp({"-d", "tills", "-o", "raw", file("till1.bin", "one\n")});
+  ASSERT_EQ(wait_job(first), IPP_JSTATE_COMPLETED);
+  const int second = lp({"-d", "tills", "-o", "raw", file("till2.bin", "two\n")});
+  ASSERT_EQ(wait_job(second), IPP_JSTATE_COMPLETED);
+  EXPECT_EQ(received(), "one\ntwo\n");
+  EXPECT_NE(error_log().find("queuing the job on the next printer of class tills"),
+            std::string::npos);
 }
 
 // The backend as cupsd starts it, with the back channel on fd 3 and the

@@ -11,6 +11,36 @@ foreach(f include/Q48_Api.h include/Q48_Tb.h bin/q48-send bin/q48-list bin/Q48_A
     message(FATAL_ERROR "not installed: ${f}")
   endif()
 endforeach()
+# The programs find the prefix's libraries on their own: no LD_LIBRARY_PATH.
+set(_programs "bin/q48-send\;--help" "bin/q48-list" "bin/Q48_Api_Test"
+              "lib/cups/backend/q48" "lib/cups/filter/q48-coded-to-raw\;1\;u\;t\;1\;\;/dev/null")
+foreach(program IN LISTS _programs)
+  list(GET program 0 file)
+  if(NOT EXISTS "${STAGE}/${file}")
+    continue() # the CUPS programs are built only where libcups is found
+  endif()
+  list(TRANSFORM program PREPEND "${STAGE}/" AT 0)
+  execute_process(COMMAND env -u LD_LIBRARY_PATH ${program}
+                  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
+  if(err MATCHES "error while loading shared libraries" OR rc EQUAL 127)
+    message(FATAL_ERROR "${file} does not find its libraries: ${err}")
+  endif()
+endforeach()
+# Under /usr, where the packages go, the search paths are taken out again.
+file(REMOVE_RECURSE "${WORK}-usr")
+execute_process(COMMAND ${CMAKE_COMMAND} -E env DESTDIR=${WORK}-usr
+                        ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix /usr
+                OUTPUT_QUIET RESULT_VARIABLE rc)
+file(GLOB_RECURSE _usr_files LIST_DIRECTORIES false "${WORK}-usr/usr/bin/*" "${WORK}-usr/usr/lib/*q48*"
+     "${WORK}-usr/usr/lib/*/libQ48Api.so.*")
+foreach(f IN LISTS _usr_files)
+  execute_process(COMMAND readelf -d "${f}" OUTPUT_VARIABLE dynamic ERROR_QUIET)
+  if(dynamic MATCHES "RUNPATH|RPATH")
+    message(FATAL_ERROR "a search path left in ${f}")
+  endif()
+endforeach()
+file(REMOVE_RECURSE "${WORK}-usr")
+
 # The soname links: the runtime one and the one for building.
 foreach(lib Q48Api Q48Tb)
   foreach(name lib${lib}.so.1 lib${lib}.so)

@@ -5,7 +5,9 @@ from __future__ import annotations
 
 import os
 import termios
+import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -17,6 +19,10 @@ def test_fifo_printer_takes_writes_and_closes_like_a_file(device_tree: DeviceTre
     with q48.open(device_tree.lp0) as printer:
         assert printer.write(b"\x1b@Hi\n", 1000) == 5
         assert printer.write(bytearray(b"\x0c"), 1000) == 1
+        with pytest.raises(TypeError):  # not five NUL bytes
+            printer.write(5, 100)  # type: ignore[arg-type]
+        with pytest.raises(q48.Error, match="refuses the serial line"):
+            printer.set_serial(9600)  # a FIFO is no terminal
     assert os.read(device_tree.lp0_reader, 64) == b"\x1b@Hi\n\x0c"
     assert printer.closed
     printer.close()  # again: nothing happens
@@ -51,3 +57,19 @@ def test_serial_printer_sets_its_line_reads_answers_and_clears(device_tree: Devi
         with pytest.raises(q48.TimeoutError) as nothing:
             printer.read(1, 100)
         assert nothing.value.data == b""
+
+
+def test_a_close_racing_a_write_never_sends_into_the_next_file(
+    device_tree: DeviceTree, tmp_path: Path
+) -> None:
+    printer = q48.open(device_tree.lp0)
+    fd, job = printer._live(), bytearray(300 << 20)
+    # Refused after the close, or cut at its time-out on the full pipe before.
+    writer = threading.Thread(target=pytest.raises,
+                              args=((ValueError, q48.TimeoutError), printer.write, job, 200))
+    writer.start()
+    printer.close()
+    other = os.open(tmp_path / "other", os.O_WRONLY | os.O_CREAT)
+    writer.join()
+    os.close(other)
+    assert other == fd and (tmp_path / "other").stat().st_size == 0

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ctypes
+import errno
 import os
 import re
 import subprocess
@@ -10,11 +11,13 @@ import threading
 import time
 from pathlib import Path
 from typing import Any, Callable
+from urllib.parse import quote
 
 import pytest
 
 import q48
-from conftest import EmulatedPrinter
+from conftest import DeviceTree, EmulatedPrinter
+from keep_printing import print_job
 
 USB = EmulatedPrinter.path
 
@@ -29,8 +32,9 @@ def test_open_codes_become_open_errors_with_their_meaning(
     code: q48.OpenCode
 ) -> None:
     setup(usb_printer)
-    with pytest.raises(q48.OpenError) as failed:
+    with pytest.raises(OSError) as failed:  # as a file or serial port that cannot be opened
         q48.open(path)
+    assert isinstance(failed.value, q48.OpenError) and failed.value.errno is None
     assert failed.value.code is code and failed.value.meaning == q48.OPEN_CODES[code]
     assert str(failed.value) == f"cannot open {path}: {code.meaning} (code {int(code)})"
 
@@ -67,10 +71,89 @@ def test_read_times_out_then_takes_the_answer_and_debug_output_can_be_switched(
         finally:
             q48.set_debug_messages(False)
         assert (timed_out.value.count, timed_out.value.data) == (0, b"")
+        assert str(timed_out.value) == f"{USB}: received 0 of 1 bytes within 200 ms"
         usb_printer.queue_answer(b"\x12\x34", 2)
         assert printer.read(2, 1000) == b"\x12\x34"
     ctypes.CDLL(None).fflush(None)
     assert capfd.readouterr().out.count("Start of reading") == 1
+
+
+def test_a_later_open_cuts_off_earlier_printers_which_close_only_themselves(
+    usb_printer: EmulatedPrinter, device_tree: DeviceTree
+) -> None:
+    ring = ctypes.c_void_p.in_dll(q48._api, "m_pub_rx_buffer")  # NULL once closed
+    fifo = q48.open(device_tree.lp0)
+    # libusb may give a later connection an earlier one's address.
+    fd, first, second, third = fifo._live(), q48.open(USB), q48.open(USB), q48.open(USB)
+    calls: list[Callable[[q48.Printer], object]] = [
+        lambda p: p.write(b"x", 100), lambda p: p.read(1, 100),
+        q48.Printer.clear, q48.Printer.set_serial]
+    for printer, why in ((first, "later open ended"), (fifo, "out of reach")):
+        for call in calls:
+            with pytest.raises(q48.Error, match=why):
+                call(printer)
+    first.close()
+    fifo.close()  # but really closes the descriptor
+    with pytest.raises(OSError) as gone:
+        os.fstat(fd)
+    assert gone.value.errno == errno.EBADF and first.closed and fifo.closed
+    with pytest.warns(ResourceWarning, match="unclosed printer"):
+        del second
+    assert third.write(b"ok", 1000) == 2 and ring.value is not None
+    with q48.api_lock, pytest.warns(ResourceWarning):
+        del third  # a collection inside a call must not wait for its lock
+    q48.debug_messages()
+    assert ring.value is None and usb_printer.received() == b"ok"
+
+
+def test_printers_are_listed_as_q48_list_lists_them_and_found_by_whole_serials(
+    usb_printer: EmulatedPrinter,
+) -> None:
+    if "Q48_LIST" not in os.environ:
+        pytest.skip("q48-list is not built here (Q48_BUILD_TOOLS=OFF)")
+    others = [EmulatedPrinter(usb_printer, devnum=4, serial=b"Till 2/\xe9", lp=0),
+              EmulatedPrinter(usb_printer, busnum=3, devnum=2, serial=None)]
+    try:
+        found, env = q48.printers(), dict(os.environ, UMOCKDEV_DIR=usb_printer.root_dir().decode())
+        listed = [subprocess.run([os.environ["Q48_LIST"], *args.split()], env=env, check=True,
+                                 capture_output=True).stdout.decode().splitlines()
+                  for args in ("", "--uri")]
+        uris = [f"q48://usb?serial={quote(p.serial.encode('utf-8', 'surrogateescape'), '')}"
+                if p.serial else f"q48:{p.path}" for p in found]
+        assert listed == [[" ".join(filter(None, (p.path, p.lp))) for p in found], uris]
+        assert found[0] == q48.PrinterInfo("/dev/bus/usb/001/004", "Till 2/\udce9", "/dev/usb/lp0",
+                                           "Mirelvank", "Q48", 1, 4)
+        with pytest.raises(q48.OpenError, match="no printer with that serial") as absent:
+            q48.open(serial="Till 2/")
+        assert (absent.value.code, absent.value.path) == (q48.OpenCode.NO_PRINTER, "")
+    finally:
+        for other in others:
+            other.free()
+
+
+def test_a_job_goes_on_across_a_power_cycle_without_a_byte_twice(
+    usb_printer: EmulatedPrinter,
+) -> None:
+    job, back = bytes(range(256)) * 8, list[EmulatedPrinter]()
+    usb_printer.set_out_behaviour(64, EmulatedPrinter.OUT_TIMEOUT)  # 64 bytes a transfer
+
+    def power_cycle() -> None:
+        give_up = time.monotonic() + 10  # so that a job that never starts fails
+        while len(usb_printer.received()) < 256 and time.monotonic() < give_up:
+            time.sleep(0.01)
+        usb_printer.unplug()
+        time.sleep(0.3)
+        back.append(EmulatedPrinter(devnum=12))  # the same serial at a new address
+
+    cycle = threading.Thread(target=power_cycle)
+    cycle.start()
+    try:
+        print_job("Q48EMU0001", job, timeout_ms=500, patience_s=10)
+    finally:
+        cycle.join()
+    before, after = usb_printer.received(), back[0].received()
+    back[0].free()
+    assert 256 <= len(before) < len(job) and before + after == job
 
 
 def test_coded_text_round_trips_through_the_printer(usb_printer: EmulatedPrinter) -> None:
@@ -82,6 +165,10 @@ def test_coded_text_round_trips_through_the_printer(usb_printer: EmulatedPrinter
     assert q48.coded_to_raw(coded) == raw
     assert q48.coded_to_raw(b"\x00[41]") == b"A" and q48.coded_to_raw("") == b""
     assert q48.raw_to_coded(b"") == "" and q48.raw_to_coded(bytearray(b"\x00")) == "[00]"
+    assert q48.raw_to_coded(memoryview(b"\x01\x02\x03")[::2]) == "[01 03]"
+    for convert in (q48.raw_to_coded, q48.coded_to_raw):
+        with pytest.raises(TypeError):  # no int turns into NUL bytes
+            convert(3)  # type: ignore[arg-type]
 
 
 def test_conversions_release_their_command_objects_also_on_errors(

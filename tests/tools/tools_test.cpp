@@ -369,13 +369,19 @@ protected:
                   "P: %s\nN: %s=00\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/%s\n"
                   "E: BUSNUM=%03d\nE: DEVNUM=%03d\nA: busnum=%d\nA: devnum=%d\nA: speed=480\n"
                   "A: idVendor=%04x\nA: idProduct=%04x\nA: bNumConfigurations=1\n"
-                  "A: bConfigurationValue=1\n%s%s%s",
-                  sys.c_str(), node, node, bus, address, bus, address, vendor, product,
-                  serial != nullptr ? "A: serial=" : "", serial != nullptr ? serial : "",
-                  serial != nullptr ? "\n" : "");
+                  "A: bConfigurationValue=1\n",
+                  sys.c_str(), node, node, bus, address, bus, address, vendor, product);
     GError *error = nullptr;
     ASSERT_TRUE(umockdev_testbed_add_from_string(bed, record, &error))
         << (error != nullptr ? error->message : "");
+    if (serial != nullptr) {
+      // Byte for byte as the kernel shows it, line end included.
+      const std::string shown = std::string(serial) + "\n";
+      umockdev_testbed_set_attribute_binary(
+          bed, ("/sys" + sys).c_str(), "serial",
+          reinterpret_cast<guint8 *>(const_cast<char *>(shown.data())),
+          static_cast<gssize>(shown.size()));
+    }
     // Device and configuration descriptors, as the kernel shows them.
     unsigned char descriptors[] = {
         18, 1, 0x00, 0x02, 0, 0, 0, 64, static_cast<unsigned char>(vendor & 0xFF),
@@ -420,6 +426,35 @@ TEST_F(ListTestbed, TwoPrintersAreListedInOrderWithTheirLinePrinterNodes) {
   EXPECT_EQ(list({"--uri"}).out, "q48:/dev/bus/usb/001/011\nq48://usb?serial=Till%202%2FB\n");
   EXPECT_EQ(list({"--serial", "Till 2/B"}).out, "/dev/bus/usb/003/005\n");
   EXPECT_EQ(list({"--serial", "X1"}).status, 1); // not a Q48 printer
+}
+
+// A device writes its own strings. Its serial names it whole, whatever bytes
+// it holds, and nothing of it becomes part of the listing's structure.
+TEST_F(ListTestbed, CraftedSerialsNameTheirPrinterWholeAndAddNoKeys) {
+  const std::string long_serial(200, 'L');
+  const std::string crafted = "S1;CMD:PCL;MDL:LaserJet\x1b[2J\x07\x7f\xff\xc3\xa9";
+  add_device(1, 2, 0x2F7A, 0x0001, -1, "Q48EMU0001");
+  add_device(1, 3, 0x2F7A, 0x0001, -1, "Q48EMU0001\rX");
+  add_device(1, 4, 0x2F7A, 0x0001, -1, long_serial.c_str());
+  add_device(1, 5, 0x2F7A, 0x0001, -1, crafted.c_str());
+  EXPECT_EQ(list({"--uri"}).out, "q48://usb?serial=Q48EMU0001\nq48://usb?serial=Q48EMU0001%0DX\n"
+                                 "q48://usb?serial=" +
+                                     long_serial +
+                                     "\nq48://usb?serial=S1%3BCMD%3APCL%3BMDL%3ALaserJet%1B%5B2J"
+                                     "%07%7F%FF%C3%A9\n");
+  EXPECT_EQ(list({"--serial", "Q48EMU0001"}).out, "/dev/bus/usb/001/002\n");
+  EXPECT_EQ(list({"--serial", long_serial.substr(0, 127)}).status, 1);
+  EXPECT_EQ(list({"--serial", long_serial}).out, "/dev/bus/usb/001/004\n");
+#ifdef Q48_BACKEND_PATH
+  gchar *root = umockdev_testbed_get_root_dir(bed);
+  const outcome r = run_tool(Q48_BACKEND_PATH, {}, "", root);
+  g_free(root);
+  EXPECT_NE(r.out.find("\"MFG:Mirelvank;MDL:Q48;CMD:ESC/POS;CLS:PRINT;SN:S1_CMD_PCL_MDL_LaserJet["
+                       "2J\xc3\xa9;\"\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("SN:Q48EMU0001X;"), std::string::npos) << r.out;
+#endif
 }
 
 TEST_F(ListTestbed, NoPrinterPrintsNothingAndFails) {
