@@ -92,7 +92,7 @@ access library's calls between threads.")
 set(CPACK_DEBIAN_CUPS_PACKAGE_NAME q48-cups)
 set(CPACK_DEBIAN_CUPS_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_CUPS_PACKAGE_DEPENDS
-    "libq48-1 (= ${_deb_version}), libc6 (>= 2.34), libcups2 (>= 2.3~), libusb-1.0-0 (>= 2:1.0.22)")
+    "libq48-1 (= ${_deb_version}), libc6 (>= 2.34), libusb-1.0-0 (>= 2:1.0.22)")
 set(CPACK_DEBIAN_CUPS_PACKAGE_RECOMMENDS "cups-daemon")
 set(CPACK_COMPONENT_CUPS_DESCRIPTION "Q48 receipt printer - CUPS backend, filter and PPD
 The backend q48 lists the attached Q48 printers by serial number and

@@ -26,11 +26,11 @@
 #include <unistd.h>
 
 #include <cups/backend.h>
-#include <cups/sidechannel.h>
 #include <libusb.h>
 
 #include "Q48_Api.h"
 #include "q48_args.h"
+#include "q48_channels.h"
 #include "q48_open_codes.h"
 #include "q48_printers.h"
 
@@ -46,7 +46,8 @@ constexpr long kStallLimitMs = 60000;
 constexpr unsigned kAbsentRetrySeconds = 5;
 constexpr unsigned kBusyRetrySeconds = 2;
 // The back channel costs one IN transfer (up to 100 ms) when the printer is
-// silent, so it is asked at most this often while data flows.
+// silent, so it is asked at most this often, and first this long after the
+// job began.
 constexpr long kBackChannelPeriodMs = 1000;
 // communication's values: no transport chosen yet, and USB.
 constexpr int kNoTransport = 0;
@@ -241,45 +242,46 @@ bool printer_gone(const job &j) {
 
 // Forwards what the printer has answered to the back channel. USB only: a
 // read on a device file could take bytes that are not the printer's (a
-// line-printer FIFO hands back what we wrote to it).
-void forward_back_channel(job &j, bool now) {
-  if (!j.usb || j.printer < 0 || (!now && now_ms() - j.last_back_ms < kBackChannelPeriodMs)) {
+// line-printer FIFO hands back what we wrote to it). Asking the printer is
+// one IN transfer, which waits up to 100 ms when it has nothing to say: it
+// is done once a period while a job runs, never for a job shorter than
+// that, and not at its end. Otherwise only what already waits in the
+// receive ring goes on, which costs no transfer.
+void forward_back_channel(job &j, bool ask_printer) {
+  if (!j.usb || j.printer < 0) {
     return;
   }
-  j.last_back_ms = now_ms();
-  unsigned char first = 0;
-  if (Q48_api_printer_read(j.printer, &first, 1, 0) != 1) {
+  ask_printer = ask_printer && now_ms() - j.last_back_ms >= kBackChannelPeriodMs;
+  // The ring is empty when its two indices meet; a read that the ring can
+  // meet makes no transfer.
+  if (!ask_printer && m_index_rx_top == m_index_rx_bottom) {
     return;
+  }
+  if (ask_printer) {
+    j.last_back_ms = now_ms();
   }
   unsigned char buf[kBackChannelChunk];
-  buf[0] = first;
-  // The rest of the packet already waits in the receive ring, which is empty
-  // when its two indices meet; a read that the ring can meet makes no transfer.
-  int n = 1;
-  while (n < kBackChannelChunk && m_index_rx_top != m_index_rx_bottom &&
+  int n = 0;
+  while (n < kBackChannelChunk && (n == 0 || m_index_rx_top != m_index_rx_bottom) &&
          Q48_api_printer_read(j.printer, buf + n, 1, 0) == 1) {
     n++;
   }
-  cupsBackChannelWrite(reinterpret_cast<const char *>(buf), static_cast<std::size_t>(n), 1.0);
-  (void)std::fprintf(stderr, "DEBUG: forwarded %d answer bytes to the back channel\n", n);
+  if (n > 0) {
+    (void)q48::back_channel_write(buf, static_cast<std::size_t>(n), 1000);
+    (void)std::fprintf(stderr, "DEBUG: forwarded %d answer bytes to the back channel\n", n);
+  }
 }
 
 // Answers one side-channel request, if one is waiting.
 void serve_side_channel(job &j) {
-  pollfd p{CUPS_SC_FD, POLLIN, 0};
-  if (poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) {
+  static q48::side_request request;
+  if (!q48::side_channel_read(request)) {
     return;
   }
-  cups_sc_command_t command = CUPS_SC_CMD_NONE;
-  cups_sc_status_t status = CUPS_SC_STATUS_NONE;
+  cups_sc_status_t status = CUPS_SC_STATUS_OK;
   char data[2048];
-  int len = sizeof data;
-  if (cupsSideChannelRead(&command, &status, data, &len, 1.0) != 0) {
-    return;
-  }
-  status = CUPS_SC_STATUS_OK;
-  len = 0;
-  switch (command) {
+  int len = 0;
+  switch (request.command) {
   case CUPS_SC_CMD_GET_CONNECTED:
     data[0] = j.printer >= 0 ? 1 : 0;
     len = 1;
@@ -308,7 +310,8 @@ void serve_side_channel(job &j) {
     status = CUPS_SC_STATUS_NOT_IMPLEMENTED;
     break;
   }
-  cupsSideChannelWrite(command, status, data, len, 1.0);
+  (void)q48::side_channel_write(request.command, status, reinterpret_cast<unsigned char *>(data),
+                                static_cast<std::size_t>(len));
 }
 
 // A job sent to a class goes to the next printer of the class rather than
@@ -371,6 +374,7 @@ int open_printer(job &j, const char *uri) {
     if (j.printer >= 0) {
       // The library chose the transport from the path; it alone knows.
       j.usb = communication == kUsbTransport;
+      j.last_back_ms = now_ms(); // the printer is first asked a period from now
       // What was opened is checked, not only what the path showed before.
       if (!j.usb && (fstat(static_cast<int>(j.printer), &st) != 0 || !character_device(st))) {
         (void)std::fprintf(stderr, "ERROR: %s is not a printer device; a q48: URI names one\n",
@@ -465,7 +469,7 @@ int send_bytes(job &j, unsigned char *data, int n) {
       }
     }
     serve_side_channel(j);
-    forward_back_channel(j, false);
+    forward_back_channel(j, true);
   }
   return CUPS_BACKEND_OK;
 }
@@ -481,7 +485,7 @@ bool parse_copies(const char *text, int *copies) {
 }
 
 int print_job(int argc, char **argv) {
-  const char *uri = cupsBackendDeviceURI(argv);
+  const char *uri = q48::device_uri(argv);
   if (uri == nullptr) {
     (void)std::fputs("ERROR: No device URI given\n", stderr);
     return CUPS_BACKEND_FAILED;
@@ -547,7 +551,7 @@ int print_job(int argc, char **argv) {
     return CUPS_BACKEND_OK;
   }
   if (status == CUPS_BACKEND_OK) {
-    forward_back_channel(j, true);
+    forward_back_channel(j, false);
     (void)std::fprintf(stderr, "INFO: Sent %lld bytes\n", j.sent);
   }
   return status;

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Times the toolbox side by side with other codecs and with an older build of
-# itself, and the access library's USB path against bare libusb on the
-# emulated printer, in one run, and prints the ratios. Not a test.
+# itself, the access library's USB path against bare libusb on the emulated
+# printer, and a small CUPS job through the q48 backend against a backend
+# that only reads its job and CUPS's usb backend, in one run, and prints the
+# ratios. Not a test.
 #
 #   scripts/run-benchmarks.sh                  # ours against Python and memcpy
 #   BASE_REF=<commit> scripts/run-benchmarks.sh  # and against the library of <commit>
@@ -18,7 +20,7 @@ build="${BENCH_BUILD_DIR:-$root/build/bench}"
 # The packages' build type: what users get is what is timed.
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQ48_BUILD_BENCHMARKS=ON -DQ48_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target q48_tb_compare q48_usb_path_bench -j2 >/dev/null
+cmake --build "$build" --target q48_tb_compare q48_usb_path_bench q48_cups_latency -j2 >/dev/null
 ours="$build/Q48_Tb/Sources/libQ48Tb.so.1"
 
 base=""
@@ -118,3 +120,7 @@ PY
 echo
 echo "USB path: the library against bare libusb on the emulated printer"
 LD_PRELOAD=libumockdev-preload.so.0 "$build/bench/q48_usb_path_bench"
+
+echo
+echo "CUPS: a small job from lp to completed, three backends on one private cupsd"
+"$build/bench/q48_cups_latency" "${CUPS_ROUNDS:-7}"
