@@ -6,9 +6,10 @@
 # package, architecture all, comes out of both builds alike). Fails on any
 # error; removes the installed packages again.
 #
-# The armhf build links against armhf packages that are only unpacked into
-# its build tree (scripts/fetch-armhf.sh): the script fails if the dpkg
-# database's armhf packages differ afterwards.
+# The armhf build takes what it needs beyond scripts/setup.sh from armhf
+# packages that are only unpacked into its build tree
+# (scripts/fetch-armhf.sh): the script fails if the dpkg database's armhf
+# packages differ afterwards.
 #
 #   scripts/build-packages.sh
 #   PACKAGE_BUILD_ROOT=/tmp/pkg scripts/build-packages.sh   # other build folders
@@ -85,8 +86,8 @@ done
 # As on amd64, cupsd runs the backend as lp.
 dpkg-deb -c "$builds"/armhf/q48-cups_*_armhf.deb | grep '^-rwxr-xr-x .* ./usr/lib/cups/backend/q48$' >/dev/null
 # The armhf binaries must really be ARM code, in the armhf library folder,
-# and their packages must depend on whatever they load: dpkg-shlibdeps
-# cannot see the armhf libcups2 here, so Depends is spelled out by hand.
+# and their packages must depend on whatever they load: Depends is spelled
+# out by hand (cmake/Q48Packages.cmake).
 declare -A provider=([libc.so.6]=libc6 [libusb-1.0.so.0]=libusb-1.0-0 [libcups.so.2]=libcups2
                      [libQ48Api.so.1]=libq48-1 [libQ48Tb.so.1]=libq48-1)
 for deb in "${armhf[@]}"; do

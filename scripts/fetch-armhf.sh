@@ -6,12 +6,12 @@
 #   scripts/fetch-armhf.sh DEST SET...
 #
 #   umockdev  umockdev and glib, for the emulated printer and its preload
-#   cups      libcups2-dev and what libcups2 loads, for the backend and filter
+#   cups      libcups2-dev, for CUPS's headers (the backend links no libcups)
 #   python    Python 3.11 and pytest, for the Python package's tests
 #
 # None of these can go into the build machine's dpkg database beside the
 # host's own (umockdev and python3.11 are not multi-arch, and libcups2-dev
-# would pull in the -dev packages of its whole tree), so the packages are
+# would pull in libcups2 and the 27 packages behind it), so the packages are
 # only downloaded and unpacked: nothing is installed.
 #
 # Leaves DEST/root/{lib,usr/lib}/arm-linux-gnueabihf, DEST/root/usr/include
@@ -37,12 +37,7 @@ for set in "$@"; do
       libglib2.0-0 libglib2.0-dev libpcap0.8 libdbus-1-3 libsystemd0 libcap2
       libgcrypt20 libgpg-error0 liblz4-1 liblzma5 libzstd1 libffi8 libmount1
       libblkid1 libpcre2-8-0 libselinux1 zlib1g" ;;
-    cups) packages="$packages libcups2-dev libcups2 libavahi-client3
-      libavahi-common3 libgnutls30 libgssapi-krb5-2 libkrb5-3 libk5crypto3
-      libkrb5support0 libcom-err2 libkeyutils1 libssl3 libgmp10 libhogweed6
-      libnettle8 libidn2-0 libunistring2 libp11-kit0 libtasn1-6 libdbus-1-3
-      libsystemd0 libcap2 libgcrypt20 libgpg-error0 liblz4-1 liblzma5
-      libzstd1 libffi8 zlib1g" ;;
+    cups) packages="$packages libcups2-dev" ;;
     # pytest is architecture-independent, but comes from armhf's Debian all
     # the same: the armhf interpreter finds it in its own prefix, and never
     # sees the host's dist-packages with their x86-64 extension modules.
