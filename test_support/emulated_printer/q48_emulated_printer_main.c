@@ -200,8 +200,21 @@ int main(int argc, char **argv) {
   signal(SIGINT, SIG_IGN);
   signal(SIGQUIT, SIG_IGN);
 
+  /* ... and the child gets the terminal's signals as a program started
+   * from the shell does: ignored ones would stay ignored across exec, and a
+   * shell script could not even trap them. */
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGQUIT);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
   pid_t pid = 0;
-  int rc = posix_spawnp(&pid, argv[command_at], NULL, NULL, argv + command_at, env);
+  int rc = posix_spawnp(&pid, argv[command_at], NULL, &attr, argv + command_at, env);
+  posix_spawnattr_destroy(&attr);
   g_strfreev(env);
   if (rc != 0) {
     fprintf(stderr, "q48-emulated-printer: cannot run %s: %s\n", argv[command_at], strerror(rc));

@@ -1,20 +1,17 @@
 // The q48 backend, filter and PPD under a real, private cupsd: the printer
 // is the emulated USB printer (and a pty at a line-printer path), the
 // clients are Debian's lp, lpadmin, lpinfo and cancel. One cupsd serves all
-// cases; it runs as nobody (the test drops to nobody when started as root),
-// on a free loopback port, with everything of its own under one folder, and
-// dies with the test whatever happens (parent-death signal).
+// cases, and a till's cupsd prints to it over IPP in the sharing case; each
+// runs as nobody (the test drops to nobody when started as root), on a free
+// loopback port, with everything of its own under one folder, and dies with
+// the test whatever happens (parent-death signal).
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <grp.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
-#include <pwd.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -29,36 +26,33 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <cups/backend.h>
 #include <cups/cups.h>
 #include <cups/sidechannel.h>
 
 #include "q48_emulated_printer.h"
+#include "q48_private_cupsd.h"
 #include "q48_test_util.h"
 
 namespace {
 
 const char kSerial[] = "Q48CUPS0001";
 const char kUri[] = "q48://usb?serial=Q48CUPS0001";
+const char kOrder42[] = "[1B 40] \"Order 42\" \\n [1B 61 01] \"Total 7.20\" \\n\n"
+                        "[1D 56 00]   // cut\n";
 
 std::string g_root; // the private cupsd's folder
 q48_emu *g_emu = nullptr;
 int g_lp_master = -1; // the far end of the line printer, a pty at dev/usb/lp0
-pid_t g_cupsd = -1;
+std::vector<q48cupsd::server> g_cupsds;
+int g_port = 0; // the cupsd that holds the printer
 int g_devnum = 11;
 
-std::string slurp(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-void spit(const std::string &path, const std::string &text, mode_t mode = 0644) {
-  std::ofstream(path, std::ios::binary) << text;
-  chmod(path.c_str(), mode);
-}
+using q48cupsd::job_state;
+using q48cupsd::slurp;
+using q48cupsd::spit;
 
 std::string received() {
   std::string got(q48_emu_received(g_emu, nullptr, 0), '\0');
@@ -79,18 +73,6 @@ void plug() {
   spit(g_root + "/umockdev_dir", q48_emu_root_dir(g_emu));
 }
 
-int free_port() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
 q48test::run_result run(const std::vector<std::string> &argv) { return q48test::run_program(argv); }
 
 // "request id is receipt-7 (1 file(s))" -> 7
@@ -100,19 +82,6 @@ int lp(const std::vector<std::string> &args) {
   const auto r = run(argv);
   const auto dash = r.out.find('-');
   return r.exit_status == 0 && dash != std::string::npos ? std::atoi(r.out.c_str() + dash + 1) : 0;
-}
-
-ipp_jstate_t job_state(int id) {
-  ipp_t *req = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
-  const std::string uri = "ipp://localhost/jobs/" + std::to_string(id);
-  ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri.c_str());
-  ippAddString(req, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-  ipp_t *resp = cupsDoRequest(CUPS_HTTP_DEFAULT, req, "/");
-  ipp_attribute_t *a = ippFindAttribute(resp, "job-state", IPP_TAG_ENUM);
-  const auto state =
-      a != nullptr ? static_cast<ipp_jstate_t>(ippGetInteger(a, 0)) : IPP_JSTATE_PENDING;
-  ippDelete(resp);
-  return state;
 }
 
 // Waits (up to a minute) for the job to end; its final state.
@@ -157,11 +126,31 @@ backend_run run_backend(const std::string &uri, const std::string &job, int seco
   return {r.exit_status, r.out};
 }
 
+// Starts a cupsd of its own under dir, with the programs of dir/bin, and
+// returns its port (0 if it did not come up).
+int start_cupsd(const std::string &dir) {
+  g_cupsds.push_back(q48cupsd::start(dir));
+  return g_cupsds.back().port;
+}
+
+// Points lp, lpadmin and the test's own requests at another cupsd while it
+// lives.
+struct at_server {
+  explicit at_server(int port) { point(port); }
+  ~at_server() { point(g_port); }
+  at_server(const at_server &) = delete;
+  at_server &operator=(const at_server &) = delete;
+  static void point(int port) {
+    q48cupsd::server s;
+    s.port = port;
+    q48cupsd::use(s);
+  }
+};
+
 class Cups : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     plug();
-    const int port = free_port();
     const std::string r = g_root;
     mkdir((r + "/dev").c_str(), 0755);
     mkdir((r + "/dev/usb").c_str(), 0755);
@@ -175,10 +164,6 @@ protected:
     tcsetattr(slave, TCSANOW, &raw);
     symlink(ttyname(slave), (r + "/dev/usb/lp0").c_str());
     fcntl(g_lp_master, F_SETFL, O_NONBLOCK);
-    for (const char *d : {"/etc", "/spool", "/spool/tmp", "/state", "/cache", "/log"}) {
-      mkdir((r + d).c_str(), 0755);
-    }
-    symlink("/usr/lib/cups/daemon", (r + "/bin/daemon").c_str());
     // The emulator's environment reaches the backend through these wrappers,
     // not SetEnv: cups-deviced hands the backends it lists a fixed
     // environment, and a replug makes a new testbed after cupsd has started.
@@ -188,43 +173,12 @@ protected:
     spit(r + "/bin/backend/q48", "#!/bin/sh\n" + env + "exec " + r + "/bin/q48 \"$@\"\n", 0755);
     spit(r + "/bin/filter/q48-coded-to-raw",
          "#!/bin/sh\n" + env + "exec " + r + "/bin/q48-coded-to-raw \"$@\"\n", 0755);
+    mkdir((r + "/etc").c_str(), 0755);
     spit(r + "/etc/q48.types", slurp(Q48_CUPS_SOURCE "/q48.types"));
     spit(r + "/etc/q48.convs", slurp(Q48_CUPS_SOURCE "/q48.convs"));
-    spit(r + "/etc/cups-files.conf",
-         "ServerRoot " + r + "/etc\nServerBin " + r + "/bin\nRequestRoot " + r +
-             "/spool\nTempDir " + r + "/spool/tmp\nStateDir " + r + "/state\nCacheDir " + r +
-             "/cache\nAccessLog " + r + "/log/access_log\nErrorLog " + r +
-             "/log/error_log\nPageLog " + r + "/log/page_log\nSystemGroup " +
-             getgrgid(getgid())->gr_name + "\nSandboxing Off\n");
-    spit(r + "/etc/cupsd.conf", "Listen 127.0.0.1:" + std::to_string(port) +
-                                    "\nLogLevel debug\nBrowsing Off\nWebInterface No\n"
-                                    "DefaultAuthType None\n<Location />\nOrder allow,deny\n"
-                                    "Allow all\n</Location>\n<Policy default>\n<Limit All>\n"
-                                    "Order deny,allow\nAllow all\n</Limit>\n</Policy>\n");
-    const std::string server = "127.0.0.1:" + std::to_string(port);
-    setenv("CUPS_SERVER", server.c_str(), 1);
-
-    const pid_t parent = getpid();
-    g_cupsd = fork();
-    if (g_cupsd == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGTERM);
-      if (getppid() != parent) {
-        _exit(1);
-      }
-      const int null = open("/dev/null", O_WRONLY);
-      dup2(null, 1);
-      dup2(null, 2);
-      execl("/usr/sbin/cupsd", "cupsd", "-f", "-c", (r + "/etc/cupsd.conf").c_str(), "-s",
-            (r + "/etc/cups-files.conf").c_str(), static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    ASSERT_TRUE(wait_for(
-        [] {
-          return run({"/usr/bin/lpstat", "-r"}).out ==
-                 "scheduler is running\n"; // it exits 0 either way
-        },
-        20000))
-        << error_log();
+    g_port = start_cupsd(r);
+    ASSERT_GT(g_port, 0) << error_log();
+    q48cupsd::use(g_cupsds.back());
     for (const auto &[queue, uri] : {std::pair<std::string, std::string>{"receipt", kUri},
                                      {"lptty", "q48:" + r + "/dev/usb/lp0"}}) {
       ASSERT_EQ(run({"/usr/sbin/lpadmin", "-p", queue, "-E", "-v", uri, "-P",
@@ -235,9 +189,8 @@ protected:
   }
 
   static void TearDownTestSuite() {
-    if (g_cupsd > 0) {
-      kill(g_cupsd, SIGTERM);
-      waitpid(g_cupsd, nullptr, 0);
+    for (const q48cupsd::server &s : g_cupsds) {
+      q48cupsd::stop(s);
     }
     q48_emu_free(g_emu);
     g_emu = nullptr;
@@ -251,6 +204,18 @@ protected:
   static std::string file(const std::string &name, const std::string &bytes) {
     spit(g_root + "/" + name, bytes);
     return g_root + "/" + name;
+  }
+
+  // What q48-send makes of a coded text file: what a queue must send of it.
+  static std::string sent_by_q48_send(const std::string &path) {
+    q48_emu_clear_received(g_emu);
+    q48test::run_program(
+        {"/bin/sh", "-c", g_root + "/bin/q48-send " + q48_emu_device_path(g_emu) + " < " + path},
+        {"LD_PRELOAD=libumockdev-preload.so.0",
+         std::string("UMOCKDEV_DIR=") + q48_emu_root_dir(g_emu)});
+    const std::string bytes = received();
+    q48_emu_clear_received(g_emu);
+    return bytes;
   }
 };
 
@@ -281,17 +246,9 @@ TEST_F(Cups, RawJobsCodedTextAndCopiesArriveExactly) {
   EXPECT_TRUE(received() == big) << received().size() << " bytes arrived";
 
   // Coded text arrives as the bytes that q48-send makes of it.
-  const std::string coded = "[1B 40] \"Order 42\" \\n [1B 61 01] \"Total 7.20\" \\n\n"
-                            "[1D 56 00]   // cut\n";
-  const std::string path = file("order-42.q48", coded);
-  q48_emu_clear_received(g_emu);
-  q48test::run_program(
-      {"/bin/sh", "-c", g_root + "/bin/q48-send " + q48_emu_device_path(g_emu) + " < " + path},
-      {"LD_PRELOAD=libumockdev-preload.so.0",
-       std::string("UMOCKDEV_DIR=") + q48_emu_root_dir(g_emu)});
-  const std::string expected = received();
+  const std::string path = file("order-42.q48", kOrder42);
+  const std::string expected = sent_by_q48_send(path);
   ASSERT_GT(expected.size(), 10u);
-  q48_emu_clear_received(g_emu);
   id = lp({"-d", "receipt", path});
   ASSERT_EQ(wait_job(id), IPP_JSTATE_COMPLETED);
   EXPECT_EQ(received(), expected);
@@ -484,6 +441,42 @@ TEST_F(Cups, AClassHandsItsJobOnWhenAPrinterIsAbsent) {
             std::string::npos);
 }
 
+// A shop's tills print to one receipt printer through CUPS's own sharing:
+// a second cupsd, as a till runs it, holds a raw queue to the shared queue
+// over IPP. The till knows the q48 MIME type, so that it passes coded text
+// on as such, and has no filter: the server converts it.
+TEST_F(Cups, ATillPrintsThroughTheSharedQueue) {
+  ASSERT_EQ(run({"/usr/sbin/lpadmin", "-p", "receipt", "-o", "printer-is-shared=true"}).exit_status,
+            0);
+  const std::string till = g_root + "/till";
+  for (const char *d : {"", "/bin", "/bin/backend", "/etc"}) {
+    mkdir((till + d).c_str(), 0755);
+  }
+  symlink("/usr/lib/cups/backend/ipp", (till + "/bin/backend/ipp").c_str());
+  spit(till + "/etc/q48.types", slurp(Q48_CUPS_SOURCE "/q48.types"));
+  const int port = start_cupsd(till);
+  ASSERT_GT(port, 0) << slurp(till + "/log/error_log");
+  const std::string coded = file("till.q48", kOrder42);
+  const std::string expected = sent_by_q48_send(coded);
+  const std::string data = random_bytes(50000, 6);
+  const std::string raw = file("till.bin", data);
+  {
+    const at_server at_till(port);
+    ASSERT_EQ(run({"/usr/sbin/lpadmin", "-p", "receipt", "-E", "-v",
+                   "ipp://127.0.0.1:" + std::to_string(g_port) + "/printers/receipt", "-m", "raw"})
+                  .exit_status,
+              0);
+    for (const auto &args : {std::vector<std::string>{"-o", "raw", raw}, {coded}}) {
+      std::vector<std::string> argv{"-d", "receipt"};
+      argv.insert(argv.end(), args.begin(), args.end());
+      const int id = lp(argv);
+      ASSERT_GT(id, 0);
+      EXPECT_EQ(wait_job(id), IPP_JSTATE_COMPLETED) << slurp(till + "/log/error_log");
+    }
+  }
+  EXPECT_TRUE(received() == data + expected) << received().size() << " bytes arrived";
+}
+
 // The backend as cupsd starts it, with the back channel on fd 3 and the
 // side channel on fd 4, driven by hand: no CUPS client sends these requests.
 std::string side_channel(int fd, cups_sc_command_t command, cups_sc_status_t *status) {
@@ -574,17 +567,9 @@ int main(int argc, char **argv) {
   }
   chmod(root, 0755);
   setenv("LD_LIBRARY_PATH", (g_root + "/lib").c_str(), 1);
-  if (getuid() == 0) {
-    // cupsd refuses nothing as root, but a test must not run it so.
-    const passwd *nobody = getpwnam("nobody");
-    if (nobody == nullptr ||
-        run({"/bin/chown", "-R",
-             std::to_string(nobody->pw_uid) + ":" + std::to_string(nobody->pw_gid), g_root})
-                .exit_status != 0 ||
-        setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) {
-      std::fputs("cannot become nobody\n", stderr);
-      return 1;
-    }
+  if (!q48cupsd::leave_root(g_root)) {
+    std::fputs("cannot become nobody\n", stderr);
+    return 1;
   }
   setenv("HOME", root, 1);
   setenv("LC_ALL", "C", 1); // the test reads lpstat's words

@@ -1,0 +1,40 @@
+// A cupsd of one's own, for tests and benchmarks: its configuration, spool,
+// logs and programs under one folder, a free loopback port, nothing of the
+// machine's own CUPS touched. It dies with the process that started it.
+#ifndef Q48_PRIVATE_CUPSD_H
+#define Q48_PRIVATE_CUPSD_H
+
+#include <sys/types.h>
+
+#include <string>
+
+#include <cups/ipp.h>
+
+namespace q48cupsd {
+
+std::string slurp(const std::string &path);
+void spit(const std::string &path, const std::string &text, mode_t mode = 0644);
+
+// cupsd runs no job as root: a process started as root becomes nobody, and
+// dir, which must then be nobody's, is given to it. False when that fails.
+bool leave_root(const std::string &dir);
+
+struct server {
+  pid_t pid = -1;
+  int port = 0; // 0: it did not come up
+};
+
+// Starts cupsd with dir as its root: the backends and filters in dir/bin,
+// which this makes with the other folders; log_level for dir/log/error_log.
+server start(const std::string &dir, const char *log_level = "debug");
+void stop(const server &s);
+
+// Points the CUPS clients of this process, and the programs it starts, at s.
+void use(const server &s);
+
+// A job's state as the scheduler in use reports it.
+ipp_jstate_t job_state(int id);
+
+} // namespace q48cupsd
+
+#endif // Q48_PRIVATE_CUPSD_H
