@@ -71,6 +71,9 @@ struct open_attempt {
   libusb_device **list = nullptr;
   libusb_device_handle *handle = nullptr;
   bool claimed = false;
+  // The handle of the connection that this open ended, dead from now on;
+  // kept as the value callers hold, since its memory may be gone.
+  intptr_t superseded = 0;
 
   open_attempt() = default;
   open_attempt(const open_attempt &) = delete;
@@ -148,7 +151,17 @@ intptr_t open_handle(open_attempt &attempt, libusb_device *device) {
   if (libusb_open(device, &attempt.handle) != 0) {
     attempt.handle = nullptr;
     result = Q48_API_OPEN_FAILED;
-  } else if (reinterpret_cast<intptr_t>(attempt.handle) < 0) {
+  } else if (reinterpret_cast<intptr_t>(attempt.handle) == attempt.superseded) {
+    // The heap gave the dead handle's memory straight back, so the caller's
+    // old handle would reach this connection. Opened again while this one
+    // is held, the device gets a handle at another address.
+    libusb_device_handle *again = nullptr;
+    if (libusb_open(device, &again) == 0) {
+      libusb_close(attempt.handle);
+      attempt.handle = again;
+    }
+  }
+  if (result == 0 && reinterpret_cast<intptr_t>(attempt.handle) < 0) {
     // The handle travels as a signed integer whose negative values are error
     // codes; a device handle at an address with the top bit set (possible on
     // a 32-bit system) cannot be told apart from one and is refused.
@@ -263,8 +276,9 @@ intptr_t open_device(open_attempt &attempt, libusb_device *device) {
   return result;
 }
 
-intptr_t open_on_bus(int connection_bus, int connection_device) {
+intptr_t open_on_bus(int connection_bus, int connection_device, intptr_t superseded) {
   open_attempt attempt;
+  attempt.superseded = superseded;
   intptr_t result = Q48_API_OPEN_FAILED;
   // Without a context nothing can be listed, and there is nothing to end.
   attempt.context = libusb_init(nullptr) == 0;
@@ -415,13 +429,14 @@ void end_live_connection() {
 intptr_t open(char *port) {
   // One connection per process: a new open ends the earlier one, so that its
   // claim, handle, ring and context are not left behind.
+  const auto superseded = reinterpret_cast<intptr_t>(s_connection);
   end_live_connection();
   int connection_bus = -1;
   int connection_device = -1;
   path_numbers(port, connection_bus, connection_device);
   intptr_t result = Q48_API_NO_PRINTER;
   if (connection_bus != -1 && connection_device != -1) {
-    result = open_on_bus(connection_bus, connection_device);
+    result = open_on_bus(connection_bus, connection_device, superseded);
   }
   return result;
 }

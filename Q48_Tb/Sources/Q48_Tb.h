@@ -43,6 +43,35 @@
 #endif
 /// @endcond
 
+/**
+ * @brief Width in bits of the `time_t` in the `struct timespec` records that
+ * the time stamp functions take: the library's, part of its ABI.
+ *
+ * It is the target's `long`: 32 bits on armhf (Debian 12), 64 on x86-64. A
+ * program built with another `time_t`, for example with `-D_TIME_BITS=64` on
+ * armhf, would pass records of another size and get corrupted stamps, so
+ * this header does not compile there; the library is built with it too.
+ *
+ * With 32 bits, stamps end at 2038-01-19 03:14:07 UTC. After that the clock
+ * no longer fits a stamp: Q48_tb_set_time_stamp() leaves the record as it
+ * was, and Q48_tb_calc_age_in_ms() returns 0xFFFFFFFF, so every time-out
+ * measured with them ends after its first attempt.
+ */
+#define Q48_TB_TIME_BITS (8 * (int)sizeof(long))
+
+/// @cond Q48_INTERNAL
+#define Q48_TB_TIME_BITS_MATCH (8 * (int)sizeof(time_t) == Q48_TB_TIME_BITS)
+#define Q48_TB_TIME_BITS_MESSAGE                                                                   \
+  "time_t is not as wide as in libQ48Tb (Q48_TB_TIME_BITS): build without -D_TIME_BITS=64"
+#if defined(__cplusplus)
+static_assert(Q48_TB_TIME_BITS_MATCH, Q48_TB_TIME_BITS_MESSAGE);
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(Q48_TB_TIME_BITS_MATCH, Q48_TB_TIME_BITS_MESSAGE);
+#else
+typedef char q48_tb_time_t_differs_from_the_library[Q48_TB_TIME_BITS_MATCH ? 1 : -1];
+#endif
+/// @endcond
+
 #ifdef __cplusplus
 extern "C" {
 #endif
