@@ -222,7 +222,9 @@ Q48_API_EXPORT int Q48_api_printer_set_serial(intptr_t printer, unsigned long ba
  * (#m_pub_rx_buffer becomes NULL, both indices 0) and ends the libusb
  * context; a kernel driver detached by open stays detached. A handle that is
  * not the open connection (closed already, or ended by a later open) is left
- * alone, so closing twice is harmless.
+ * alone, so closing twice is harmless. A USB open never returns the value of
+ * the handle whose connection ended last, even where the memory comes back,
+ * so that handle stays dead across the next open too.
  * A device file that open returned is closed even after a later USB open
  * (descriptors up to 65535); while the transport is USB, any other
  * descriptor is left to its owner.

@@ -48,6 +48,9 @@ constexpr int kClearChunkMax = 1024;
 // The one connection of this process. Only a handle equal to it is ever
 // given to libusb: a closed or replaced handle would be a dangling pointer.
 libusb_device_handle *s_connection = nullptr;
+// The handle of the connection that ended last, by close or by a later open:
+// a caller may still hold it, so no open hands out the same value next.
+intptr_t s_last_ended = 0;
 
 libusb_device_handle *connection_of(intptr_t printer) {
   return (s_connection != nullptr && printer == reinterpret_cast<intptr_t>(s_connection))
@@ -71,8 +74,8 @@ struct open_attempt {
   libusb_device **list = nullptr;
   libusb_device_handle *handle = nullptr;
   bool claimed = false;
-  // The handle of the connection that this open ended, dead from now on;
-  // kept as the value callers hold, since its memory may be gone.
+  // The handle of the connection that ended last, dead from now on; kept as
+  // the value callers hold, since its memory may be gone.
   intptr_t superseded = 0;
 
   open_attempt() = default;
@@ -332,6 +335,7 @@ void end_connection(libusb_device_handle *handle) {
   m_index_rx_bottom = 0;
   libusb_exit(nullptr);
   s_connection = nullptr;
+  s_last_ended = reinterpret_cast<intptr_t>(handle);
 }
 
 struct error_name {
@@ -429,14 +433,13 @@ void end_live_connection() {
 intptr_t open(char *port) {
   // One connection per process: a new open ends the earlier one, so that its
   // claim, handle, ring and context are not left behind.
-  const auto superseded = reinterpret_cast<intptr_t>(s_connection);
   end_live_connection();
   int connection_bus = -1;
   int connection_device = -1;
   path_numbers(port, connection_bus, connection_device);
   intptr_t result = Q48_API_NO_PRINTER;
   if (connection_bus != -1 && connection_device != -1) {
-    result = open_on_bus(connection_bus, connection_device, superseded);
+    result = open_on_bus(connection_bus, connection_device, s_last_ended);
   }
   return result;
 }

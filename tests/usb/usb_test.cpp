@@ -301,6 +301,16 @@ TEST_F(UsbPrinter, SecondCloseOfAHandleDoesNothing) {
   connect();
   Q48_api_printer_close(handle);
   Q48_api_printer_close(handle);
+  const intptr_t first = handle;
+  // Also after the next open: the heap may give the closed handle's memory
+  // straight back, but the new connection must not answer to the old value.
+  handle = open_path();
+  ASSERT_GE(handle, 0);
+  EXPECT_NE(handle, first);
+  Q48_api_printer_close(first);
+  unsigned char b = 1;
+  EXPECT_EQ(Q48_api_printer_write(handle, &b, 1, 500), 1);
+  Q48_api_printer_close(handle);
   handle = -1;
   expect_nothing_left();
 }
