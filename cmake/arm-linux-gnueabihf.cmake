@@ -5,15 +5,6 @@ set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 
-# Large-file interfaces for every target, as Debian builds its own armhf
-# packages. Without them readdir() fails with EOVERFLOW wherever a directory
-# entry's inode number or offset needs 64 bits (NFS roots, large XFS disks,
-# ext4 seen through qemu-user), and the programs lost the printers' serial
-# numbers in sysfs. No exported function takes a type that this changes
-# (tests/interface checks it).
-set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
-set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64")
-
 # binfmt is not relied on: every armhf test goes through the emulator. The
 # multiarch libc6:armhf provides the loader that plain qemu-arm finds.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
