@@ -20,6 +20,7 @@
 
 #include "q48_tb_internal.h"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <climits>
@@ -49,45 +50,42 @@ struct registry_table {
 };
 static_assert(sizeof(registry_table) % alignof(registry_slot) == 0);
 
+// One cache line per group: threads on different processors work on
+// different groups without sharing a line.
 struct alignas(64) registry_group {
-  int iLock;              // 0 free, 1 held: see group_lock
+  pthread_mutex_t mutex;
   registry_table *pTable; // published with release, read with acquire
   std::uint32_t uiCount;
   std::uint32_t uiNext; // next serial to try
 };
+static_assert(sizeof(registry_group) == 64);
 
 constinit registry_group g_groups[kGroups] = {
-    {0, nullptr, 0, 0},
-    {0, nullptr, 0, 0},
-    {0, nullptr, 0, 0},
-    {0, nullptr, 0, 0},
+    {PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0},
+    {PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0},
+    {PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0},
+    {PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0},
 };
 static_assert(sizeof g_groups / sizeof g_groups[0] == kGroups);
 
-// Owns a group's lock for one scope. The sections it guards are a few
-// dozen instructions and threads on different processors mostly use
-// different groups, so a plain exchange beats a mutex's bookkeeping; a
-// waiter whose holder was preempted yields instead of spinning on.
+// Owns a group's mutex for one scope. A waiter must sleep, not spin: a
+// real-time thread that preempted the holder on the same processor keeps it
+// from ever running again while it spins or yields, and a printing thread
+// hangs. Uncontended, the mutex costs one atomic instruction to take and one
+// to give back, and threads on different processors mostly use different
+// groups, so the sleep is rare. The mutex lives in libc.so.6 (glibc 2.34 and
+// later), so the library needs nothing more.
 class group_lock {
 public:
-  explicit group_lock(registry_group &group) : m_piLock(&group.iLock) {
-    while (__atomic_exchange_n(m_piLock, 1, __ATOMIC_ACQUIRE) != 0) {
-      for (int i = 0; i < 100 && __atomic_load_n(m_piLock, __ATOMIC_RELAXED) != 0; ++i) {
-#if defined(__x86_64__)
-        __builtin_ia32_pause();
-#endif
-      }
-      if (__atomic_load_n(m_piLock, __ATOMIC_RELAXED) != 0) {
-        (void)sched_yield();
-      }
-    }
+  explicit group_lock(registry_group &group) : m_pMutex(&group.mutex) {
+    (void)pthread_mutex_lock(m_pMutex); // a normal mutex fails only when misused
   }
   group_lock(const group_lock &) = delete;
   group_lock &operator=(const group_lock &) = delete;
-  ~group_lock() { __atomic_store_n(m_piLock, 0, __ATOMIC_RELEASE); }
+  ~group_lock() { (void)pthread_mutex_unlock(m_pMutex); }
 
 private:
-  int *m_piLock;
+  pthread_mutex_t *m_pMutex;
 };
 
 std::uint32_t serial_of(int iHandle) { return static_cast<std::uint32_t>(iHandle) >> kGroupBits; }
