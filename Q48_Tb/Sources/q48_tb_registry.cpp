@@ -20,8 +20,10 @@
 
 #include "q48_tb_internal.h"
 
-#include <pthread.h>
+#include <linux/futex.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstddef>
@@ -53,7 +55,7 @@ static_assert(sizeof(registry_table) % alignof(registry_slot) == 0);
 // One cache line per group: threads on different processors work on
 // different groups without sharing a line.
 struct alignas(64) registry_group {
-  pthread_mutex_t mutex;
+  int iLock;              // see group_lock
   registry_table *pTable; // published with release, read with acquire
   std::uint32_t uiCount;
   std::uint32_t uiNext; // next serial to try
@@ -61,31 +63,46 @@ struct alignas(64) registry_group {
 static_assert(sizeof(registry_group) == 64);
 
 constinit registry_group g_groups[kGroups] = {
-    {PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0},
-    {PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0},
-    {PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0},
-    {PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0},
+    {0, nullptr, 0, 0},
+    {0, nullptr, 0, 0},
+    {0, nullptr, 0, 0},
+    {0, nullptr, 0, 0},
 };
 static_assert(sizeof g_groups / sizeof g_groups[0] == kGroups);
 
-// Owns a group's mutex for one scope. A waiter must sleep, not spin: a
+// Owns a group's lock for one scope. A waiter must sleep, not spin: a
 // real-time thread that preempted the holder on the same processor keeps it
 // from ever running again while it spins or yields, and a printing thread
-// hangs. Uncontended, the mutex costs one atomic instruction to take and one
-// to give back, and threads on different processors mostly use different
-// groups, so the sleep is rare. The mutex lives in libc.so.6 (glibc 2.34 and
-// later), so the library needs nothing more.
+// hangs. The lock word is 0 when free, 1 when held and 2 when held and
+// perhaps slept on; a waiter sleeps on it in the kernel (futex), and whoever
+// lets go of a 2 wakes one. Uncontended that is one atomic instruction to
+// take and one to give back (the second is the price of knowing whether
+// anyone sleeps), inline: a pthread mutex does the same through calls and
+// bookkeeping that made a small object's create and release a tenth dearer
+// again. Threads on different processors mostly use different groups, so
+// the sleep is rare.
 class group_lock {
 public:
-  explicit group_lock(registry_group &group) : m_pMutex(&group.mutex) {
-    (void)pthread_mutex_lock(m_pMutex); // a normal mutex fails only when misused
+  explicit group_lock(registry_group &group) : m_piLock(&group.iLock) {
+    int iFree = 0;
+    if (!__atomic_compare_exchange_n(m_piLock, &iFree, 1, false, __ATOMIC_ACQUIRE,
+                                     __ATOMIC_RELAXED)) {
+      // Taken with 2 from here on, as other sleepers may remain.
+      while (__atomic_exchange_n(m_piLock, 2, __ATOMIC_ACQUIRE) != 0) {
+        (void)syscall(SYS_futex, m_piLock, FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
+      }
+    }
   }
   group_lock(const group_lock &) = delete;
   group_lock &operator=(const group_lock &) = delete;
-  ~group_lock() { (void)pthread_mutex_unlock(m_pMutex); }
+  ~group_lock() {
+    if (__atomic_exchange_n(m_piLock, 0, __ATOMIC_RELEASE) == 2) {
+      (void)syscall(SYS_futex, m_piLock, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    }
+  }
 
 private:
-  pthread_mutex_t *m_pMutex;
+  int *m_piLock;
 };
 
 std::uint32_t serial_of(int iHandle) { return static_cast<std::uint32_t>(iHandle) >> kGroupBits; }
