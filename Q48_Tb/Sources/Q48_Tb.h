@@ -14,7 +14,9 @@
  *  - No function keeps state between calls except the command-object registry,
  *    which is guarded: any thread may call any function, as long as no two
  *    threads use the same object, block or record at once.
- *  - No function blocks or waits, except for the registry's lock.
+ *  - No function blocks or waits, except for the registry's lock. A thread
+ *    waiting for it sleeps until the holder lets go, so real-time threads of
+ *    different priorities may share the registry on one processor.
  *
  * Time is milliseconds in 32 bits on every host, x86-64 included: every
  * millisecond count wraps modulo 2^32, so both targets behave alike.

@@ -20,7 +20,10 @@
 
 #include "q48_tb_internal.h"
 
+#include <linux/futex.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstddef>
@@ -49,12 +52,15 @@ struct registry_table {
 };
 static_assert(sizeof(registry_table) % alignof(registry_slot) == 0);
 
+// One cache line per group: threads on different processors work on
+// different groups without sharing a line.
 struct alignas(64) registry_group {
-  int iLock;              // 0 free, 1 held: see group_lock
+  int iLock;              // see group_lock
   registry_table *pTable; // published with release, read with acquire
   std::uint32_t uiCount;
   std::uint32_t uiNext; // next serial to try
 };
+static_assert(sizeof(registry_group) == 64);
 
 constinit registry_group g_groups[kGroups] = {
     {0, nullptr, 0, 0},
@@ -64,27 +70,36 @@ constinit registry_group g_groups[kGroups] = {
 };
 static_assert(sizeof g_groups / sizeof g_groups[0] == kGroups);
 
-// Owns a group's lock for one scope. The sections it guards are a few
-// dozen instructions and threads on different processors mostly use
-// different groups, so a plain exchange beats a mutex's bookkeeping; a
-// waiter whose holder was preempted yields instead of spinning on.
+// Owns a group's lock for one scope. A waiter must sleep, not spin: a
+// real-time thread that preempted the holder on the same processor keeps it
+// from ever running again while it spins or yields, and a printing thread
+// hangs. The lock word is 0 when free, 1 when held and 2 when held and
+// perhaps slept on; a waiter sleeps on it in the kernel (futex), and whoever
+// lets go of a 2 wakes one. Uncontended that is one atomic instruction to
+// take and one to give back (the second is the price of knowing whether
+// anyone sleeps), inline: a pthread mutex does the same through calls and
+// bookkeeping that made a small object's create and release a tenth dearer
+// again. Threads on different processors mostly use different groups, so
+// the sleep is rare.
 class group_lock {
 public:
   explicit group_lock(registry_group &group) : m_piLock(&group.iLock) {
-    while (__atomic_exchange_n(m_piLock, 1, __ATOMIC_ACQUIRE) != 0) {
-      for (int i = 0; i < 100 && __atomic_load_n(m_piLock, __ATOMIC_RELAXED) != 0; ++i) {
-#if defined(__x86_64__)
-        __builtin_ia32_pause();
-#endif
-      }
-      if (__atomic_load_n(m_piLock, __ATOMIC_RELAXED) != 0) {
-        (void)sched_yield();
+    int iFree = 0;
+    if (!__atomic_compare_exchange_n(m_piLock, &iFree, 1, false, __ATOMIC_ACQUIRE,
+                                     __ATOMIC_RELAXED)) {
+      // Taken with 2 from here on, as other sleepers may remain.
+      while (__atomic_exchange_n(m_piLock, 2, __ATOMIC_ACQUIRE) != 0) {
+        (void)syscall(SYS_futex, m_piLock, FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
       }
     }
   }
   group_lock(const group_lock &) = delete;
   group_lock &operator=(const group_lock &) = delete;
-  ~group_lock() { __atomic_store_n(m_piLock, 0, __ATOMIC_RELEASE); }
+  ~group_lock() {
+    if (__atomic_exchange_n(m_piLock, 0, __ATOMIC_RELEASE) == 2) {
+      (void)syscall(SYS_futex, m_piLock, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    }
+  }
 
 private:
   int *m_piLock;

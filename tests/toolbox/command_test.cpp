@@ -9,8 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <sched.h>
+#include <time.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <random>
@@ -503,6 +509,102 @@ TEST(Handles, ThreadsCreateReadAndReleaseObjectsConcurrently) {
     thread.join();
   }
   EXPECT_EQ(failures.load(), 0);
+}
+
+// A SCHED_FIFO thread of one priority, pinned to one processor, creating and
+// releasing a handful of objects per round (the other tests check contents).
+struct fifo_worker {
+  int iPriority;
+  bool fNaps; // sleeps after each round, so that a lower one gets to run
+  std::atomic<int> rounds{0};
+  pthread_t thread{};
+
+  static constexpr int kRounds = 3000;
+  static void *work(void *pv) {
+    auto &w = *static_cast<fifo_worker *>(pv);
+    unsigned char text[] = "[1B 40]";
+    for (int i = 0; i < kRounds; ++i) {
+      int handles[8];
+      for (int &handle : handles) {
+        handle = Q48_tb_cmd_init_coded(text, 7);
+      }
+      for (int handle : handles) {
+        Q48_tb_cmd_exit(handle);
+      }
+      w.rounds.store(i + 1, std::memory_order_relaxed);
+      if (w.fNaps) {
+        const timespec nap{0, 20000};
+        (void)nanosleep(&nap, nullptr);
+      }
+    }
+    return nullptr;
+  }
+  int start(int iCpu) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    q48tb::on_failure destroy([&attr] { pthread_attr_destroy(&attr); });
+    sched_param param{};
+    param.sched_priority = iPriority;
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    CPU_SET(iCpu, &cpus);
+    pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
+    pthread_attr_setschedpolicy(&attr, SCHED_FIFO);
+    pthread_attr_setschedparam(&attr, &param);
+    pthread_attr_setaffinity_np(&attr, sizeof cpus, &cpus);
+    return pthread_create(&thread, &attr, work, this);
+  }
+};
+
+// The higher thread wakes again and again while the lower one works on the
+// same processor, so it often finds a group's lock held by the thread it
+// preempted. Waiting there must let the holder run: a lock that spins or
+// yields waits for ever, as the lower thread never runs while it does.
+TEST(Handles, FifoThreadsOfTwoPrioritiesOnOneProcessorAllFinish) {
+  cpu_set_t allowed;
+  ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  int iCpu = 0;
+  while (!CPU_ISSET(iCpu, &allowed)) {
+    ++iCpu;
+  }
+  // The watchdog (this thread) outranks both, so that it wakes at its
+  // deadline even where it shares their only processor.
+  sched_param watch{};
+  watch.sched_priority = 30;
+  const int rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &watch);
+  if (rc == EPERM) {
+    GTEST_SKIP() << "this machine refuses SCHED_FIFO (EPERM)";
+  }
+  ASSERT_EQ(rc, 0);
+  sched_param other{};
+  q48tb::on_failure back([&other] { pthread_setschedparam(pthread_self(), SCHED_OTHER, &other); });
+
+  fifo_worker low{10, false};
+  fifo_worker high{20, true};
+  ASSERT_EQ(low.start(iCpu), 0);
+  const int rcHigh = high.start(iCpu);
+  const auto start = std::chrono::steady_clock::now();
+  const auto finished = [&] {
+    return low.rounds == fifo_worker::kRounds &&
+           (rcHigh != 0 || high.rounds == fifo_worker::kRounds);
+  };
+  while (!finished() && std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const bool fInTime = finished();
+  const int lowAtDeadline = low.rounds;
+  const int highAtDeadline = high.rounds;
+  if (!fInTime) { // as ordinary threads they share the processor and finish
+    pthread_setschedparam(low.thread, SCHED_OTHER, &other);
+    pthread_setschedparam(high.thread, SCHED_OTHER, &other);
+  }
+  pthread_join(low.thread, nullptr);
+  if (rcHigh == 0) {
+    pthread_join(high.thread, nullptr);
+  }
+  ASSERT_EQ(rcHigh, 0);
+  EXPECT_TRUE(fInTime) << "rounds done after 10 s: priority 10 " << lowAtDeadline
+                       << ", priority 20 " << highAtDeadline << " of " << fifo_worker::kRounds;
 }
 
 } // namespace
