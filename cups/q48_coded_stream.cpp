@@ -54,7 +54,7 @@ std::size_t coded_stream::follow(const unsigned char *text, std::size_t from, st
         s.hex = false;
         s.digit = 0;
       } else {
-        s.digit = s.digit == 0 ? static_cast<char>(c) : 0;
+        s.digit = static_cast<char>(s.digit == 0 ? c : 0);
       }
     } else if (c == '[') {
       s.hex = true;
