@@ -41,7 +41,7 @@ struct q48_emu {
   char *sys_path;
   char dev_path[64];
   guint8 descriptors[256];
-  char serial[128];
+  char serial[512]; /* as long as sysfs may show one */
   char device_id[512];
   size_t descriptors_len;
 

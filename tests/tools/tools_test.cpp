@@ -1,6 +1,6 @@
 // q48-send and q48-list run as the user runs them: as programs, against a
 // FIFO line printer, a pseudo-terminal serial printer, the emulated USB
-// printer, and umockdev testbeds holding several USB devices.
+// printer, and several emulated USB devices plugged in beside each other.
 
 #include <gtest/gtest.h>
 
@@ -17,8 +17,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <umockdev.h>
 
 #include "q48_emulated_printer.h"
 #include "q48_test_util.h"
@@ -344,75 +342,39 @@ TEST(ListEmulatedPrinter, OnePrinterGivesItsUsbPath) {
   EXPECT_EQ(r.out, "/dev/bus/usb/002/007\n");
 }
 
-// A testbed of several USB devices, made with umockdev directly: the emulated
-// printer's library makes one device per testbed. Listing needs no transfer,
-// only what libusb and sysfs show.
+// Several USB devices plugged in beside each other, printers and others.
+// Listing needs no transfer, only what sysfs shows.
 class ListTestbed : public ::testing::Test {
 protected:
-  void SetUp() override { bed = umockdev_testbed_new(); }
   void TearDown() override {
-    g_object_unref(bed);
-    g_unsetenv("UMOCKDEV_DIR");
+    for (q48_emu *e : devices) {
+      q48_emu_free(e);
+    }
   }
 
-  // Adds a USB device at bus/address and, with lp >= 0, the line-printer
-  // node /dev/usb/lp<lp> that usblp made under its interface, and with a
-  // serial its iSerialNumber as sysfs shows it.
+  // A device at bus/address with, for lp >= 0, the line-printer node
+  // /dev/usb/lp<lp> that usblp made under its interface, and the serial
+  // number that sysfs shows byte for byte (none for nullptr).
   void add_device(int bus, int address, uint16_t vendor, uint16_t product, int lp,
                   const char *serial = nullptr) {
-    const std::string name = std::to_string(bus) + "-" + std::to_string(address);
-    const std::string sys = "/devices/pci0000:00/usb" + std::to_string(bus) + "/" + name;
-    char node[32];
-    std::snprintf(node, sizeof node, "bus/usb/%03d/%03d", bus, address);
-    char record[2048];
-    std::snprintf(record, sizeof record,
-                  "P: %s\nN: %s=00\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/%s\n"
-                  "E: BUSNUM=%03d\nE: DEVNUM=%03d\nA: busnum=%d\nA: devnum=%d\nA: speed=480\n"
-                  "A: idVendor=%04x\nA: idProduct=%04x\nA: bNumConfigurations=1\n"
-                  "A: bConfigurationValue=1\n",
-                  sys.c_str(), node, node, bus, address, bus, address, vendor, product);
-    GError *error = nullptr;
-    ASSERT_TRUE(umockdev_testbed_add_from_string(bed, record, &error))
-        << (error != nullptr ? error->message : "");
-    if (serial != nullptr) {
-      // Byte for byte as the kernel shows it, line end included.
-      const std::string shown = std::string(serial) + "\n";
-      umockdev_testbed_set_attribute_binary(
-          bed, ("/sys" + sys).c_str(), "serial",
-          reinterpret_cast<guint8 *>(const_cast<char *>(shown.data())),
-          static_cast<gssize>(shown.size()));
-    }
-    // Device and configuration descriptors, as the kernel shows them.
-    unsigned char descriptors[] = {
-        18, 1, 0x00, 0x02, 0, 0, 0, 64, static_cast<unsigned char>(vendor & 0xFF),
-        static_cast<unsigned char>(vendor >> 8), static_cast<unsigned char>(product & 0xFF),
-        static_cast<unsigned char>(product >> 8), 0x00, 0x01, 0, 0, 0, 1,
-        // configuration 1 with one interface of two bulk endpoints
-        9, 2, 32, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 2, 7, 1, 2, 0, 7, 5, 0x81, 2, 64, 0, 0, 7, 5,
-        0x02, 2, 64, 0, 0};
-    umockdev_testbed_set_attribute_binary(bed, ("/sys" + sys).c_str(), "descriptors", descriptors,
-                                          sizeof descriptors);
-    if (lp >= 0) {
-      const std::string iface = sys + "/" + name + ":1.0";
-      std::snprintf(record, sizeof record,
-                    "P: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceClass=07\n",
-                    iface.c_str());
-      ASSERT_TRUE(umockdev_testbed_add_from_string(bed, record, &error));
-      std::snprintf(
-          record, sizeof record,
-          "P: %s/usbmisc/lp%d\nN: usb/lp%d\nE: SUBSYSTEM=usbmisc\nE: DEVNAME=/dev/usb/lp%d\n",
-          iface.c_str(), lp, lp, lp);
-      ASSERT_TRUE(umockdev_testbed_add_from_string(bed, record, &error));
-    }
+    q48_emu_config cfg;
+    q48_emu_config_default(&cfg);
+    cfg.busnum = bus;
+    cfg.devnum = address;
+    cfg.vendor_id = vendor;
+    cfg.product_id = product;
+    cfg.lp = lp;
+    cfg.serial = serial;
+    q48_emu *e = devices.empty() ? q48_emu_new(&cfg) : q48_emu_new_beside(devices.front(), &cfg);
+    ASSERT_NE(e, nullptr);
+    devices.push_back(e);
   }
-  outcome list(const std::vector<std::string> &args = {}) {
-    gchar *root = umockdev_testbed_get_root_dir(bed); // ours to free
-    const outcome r = run_tool(kList, args, "", root);
-    g_free(root);
-    return r;
+  outcome run(const std::string &program, const std::vector<std::string> &args = {}) {
+    return run_tool(program, args, "", q48_emu_root_dir(devices.front()));
   }
+  outcome list(const std::vector<std::string> &args = {}) { return run(kList, args); }
 
-  UMockdevTestbed *bed = nullptr;
+  std::vector<q48_emu *> devices;
 };
 
 TEST_F(ListTestbed, TwoPrintersAreListedInOrderWithTheirLinePrinterNodes) {
@@ -431,24 +393,29 @@ TEST_F(ListTestbed, TwoPrintersAreListedInOrderWithTheirLinePrinterNodes) {
 // A device writes its own strings. Its serial names it whole, whatever bytes
 // it holds, and nothing of it becomes part of the listing's structure.
 TEST_F(ListTestbed, CraftedSerialsNameTheirPrinterWholeAndAddNoKeys) {
-  const std::string long_serial(200, 'L');
+  // 100 UTF-16 units, which USB allows, and 200 bytes in UTF-8.
+  std::string long_serial;
+  for (int i = 0; i < 100; ++i) {
+    long_serial += "\xc3\xa9";
+  }
+  std::string long_uri = "q48://usb?serial=";
+  for (int i = 0; i < 100; ++i) {
+    long_uri += "%C3%A9";
+  }
   const std::string crafted = "S1;CMD:PCL;MDL:LaserJet\x1b[2J\x07\x7f\xff\xc3\xa9";
   add_device(1, 2, 0x2F7A, 0x0001, -1, "Q48EMU0001");
   add_device(1, 3, 0x2F7A, 0x0001, -1, "Q48EMU0001\rX");
   add_device(1, 4, 0x2F7A, 0x0001, -1, long_serial.c_str());
   add_device(1, 5, 0x2F7A, 0x0001, -1, crafted.c_str());
-  EXPECT_EQ(list({"--uri"}).out, "q48://usb?serial=Q48EMU0001\nq48://usb?serial=Q48EMU0001%0DX\n"
-                                 "q48://usb?serial=" +
-                                     long_serial +
+  EXPECT_EQ(list({"--uri"}).out, "q48://usb?serial=Q48EMU0001\nq48://usb?serial=Q48EMU0001%0DX\n" +
+                                     long_uri +
                                      "\nq48://usb?serial=S1%3BCMD%3APCL%3BMDL%3ALaserJet%1B%5B2J"
                                      "%07%7F%FF%C3%A9\n");
   EXPECT_EQ(list({"--serial", "Q48EMU0001"}).out, "/dev/bus/usb/001/002\n");
   EXPECT_EQ(list({"--serial", long_serial.substr(0, 127)}).status, 1);
   EXPECT_EQ(list({"--serial", long_serial}).out, "/dev/bus/usb/001/004\n");
 #ifdef Q48_BACKEND_PATH
-  gchar *root = umockdev_testbed_get_root_dir(bed);
-  const outcome r = run_tool(Q48_BACKEND_PATH, {}, "", root);
-  g_free(root);
+  const outcome r = run(Q48_BACKEND_PATH);
   EXPECT_NE(r.out.find("\"MFG:Mirelvank;MDL:Q48;CMD:ESC/POS;CLS:PRINT;SN:S1_CMD_PCL_MDL_LaserJet["
                        "2J\xc3\xa9;\"\n"),
             std::string::npos)
