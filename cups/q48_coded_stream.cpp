@@ -24,15 +24,14 @@ struct command_guard {
 
 // The same rules, in the same order, as the toolbox's walk, but only for
 // what they do to the state; the bytes they yield come from the toolbox.
-std::size_t coded_stream::follow(const unsigned char *text, std::size_t from, std::size_t to,
-                                 bool last) {
+std::size_t coded_stream::follow(const unsigned char *text, std::size_t from, std::size_t to) {
   state &s = m_state;
   std::size_t i = from;
   for (; i < to && !m_ended; i++) {
     const unsigned char c = text[i];
     if (s.ascii) {
       s.ascii = c != '"';
-    } else if (c == '/' && i + 1 == to && !last) {
+    } else if (c == '/' && i + 1 == to) {
       break; // a comment or a lone slash: the next piece tells
     } else if (c == '/' && i + 1 < to && text[i + 1] == '/') {
       m_ended = true;
@@ -111,7 +110,7 @@ bool coded_stream::feed(const unsigned char *text, std::size_t n) {
   if (!m_piece.append(text, n)) {
     return false;
   }
-  const std::size_t stop = follow(m_piece.data, from, m_piece.size, false);
+  const std::size_t stop = follow(m_piece.data, from, m_piece.size);
   m_held_slash = !m_ended && stop < m_piece.size;
   const bool ok = convert(m_piece.data, stop);
   reopen();
@@ -125,8 +124,8 @@ bool coded_stream::feed(const unsigned char *text, std::size_t n) {
 bool coded_stream::finish() {
   bool ok = true;
   if (!m_ended && m_held_slash) {
-    // The text ends after the '/': no comment, whatever state it meets.
-    (void)follow(m_piece.data, m_piece.size - 1, m_piece.size, true);
+    // The text ends after the '/': no comment, and the toolbox takes it as
+    // the state it meets has it.
     ok = convert(m_piece.data, m_piece.size);
   }
   m_ended = true;

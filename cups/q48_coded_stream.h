@@ -49,7 +49,7 @@ private:
   // Follows the state over text[from, to) into m_state; stops early at a
   // comment (m_ended) or at a last '/' that the next piece must decide.
   // Returns where it stopped.
-  std::size_t follow(const unsigned char *text, std::size_t from, std::size_t to, bool last);
+  std::size_t follow(const unsigned char *text, std::size_t from, std::size_t to);
   bool convert(const unsigned char *text, std::size_t n);
   void reopen();
 
