@@ -116,7 +116,7 @@ int main(int argc, char **argv) {
   if (cupsd.port == 0) {
     return 1;
   }
-  q48cupsd::use(cupsd);
+  q48cupsd::use(cupsd.port);
   const std::string serial = kSerial;
   const std::vector<std::pair<std::string, std::string>> queues = {
       {"discard", "discard:/"},
@@ -143,16 +143,17 @@ int main(int argc, char **argv) {
         const std::string file = g_root + "/job-" + std::to_string(sizes[s]);
         const double start = now_ms();
         const int id = cupsPrintFile(queues[q].first.c_str(), file.c_str(), "latency", n_raw, raw);
-        while (id > 0 && q48cupsd::job_state(id) < IPP_JSTATE_CANCELED &&
+        ipp_jstate_t state = IPP_JSTATE_PENDING;
+        while (id > 0 && (state = q48cupsd::job_state(id)) < IPP_JSTATE_CANCELED &&
                now_ms() - start < 60000) {
           usleep(1000);
         }
-        if (q48cupsd::job_state(id) < IPP_JSTATE_CANCELED) {
-          cupsCancelJob(queues[q].first.c_str(), id);
-        }
         latency[q][s].push_back(now_ms() - start);
         cpu[q][s].push_back(last_cpu_ms(queues[q].first));
-        if (q48cupsd::job_state(id) != IPP_JSTATE_COMPLETED) {
+        if (state < IPP_JSTATE_CANCELED) {
+          cupsCancelJob(queues[q].first.c_str(), id);
+        }
+        if (state != IPP_JSTATE_COMPLETED) {
           std::fprintf(stderr, "job %d on %s did not complete\n", id, queues[q].first.c_str());
         }
       }

@@ -74,9 +74,6 @@ struct open_attempt {
   libusb_device **list = nullptr;
   libusb_device_handle *handle = nullptr;
   bool claimed = false;
-  // The handle of the connection that ended last, dead from now on; kept as
-  // the value callers hold, since its memory may be gone.
-  intptr_t superseded = 0;
 
   open_attempt() = default;
   open_attempt(const open_attempt &) = delete;
@@ -154,7 +151,7 @@ intptr_t open_handle(open_attempt &attempt, libusb_device *device) {
   if (libusb_open(device, &attempt.handle) != 0) {
     attempt.handle = nullptr;
     result = Q48_API_OPEN_FAILED;
-  } else if (reinterpret_cast<intptr_t>(attempt.handle) == attempt.superseded) {
+  } else if (reinterpret_cast<intptr_t>(attempt.handle) == s_last_ended) {
     // The heap gave the dead handle's memory straight back, so the caller's
     // old handle would reach this connection. Opened again while this one
     // is held, the device gets a handle at another address.
@@ -279,9 +276,8 @@ intptr_t open_device(open_attempt &attempt, libusb_device *device) {
   return result;
 }
 
-intptr_t open_on_bus(int connection_bus, int connection_device, intptr_t superseded) {
+intptr_t open_on_bus(int connection_bus, int connection_device) {
   open_attempt attempt;
-  attempt.superseded = superseded;
   intptr_t result = Q48_API_OPEN_FAILED;
   // Without a context nothing can be listed, and there is nothing to end.
   attempt.context = libusb_init(nullptr) == 0;
@@ -439,7 +435,7 @@ intptr_t open(char *port) {
   path_numbers(port, connection_bus, connection_device);
   intptr_t result = Q48_API_NO_PRINTER;
   if (connection_bus != -1 && connection_device != -1) {
-    result = open_on_bus(connection_bus, connection_device, s_last_ended);
+    result = open_on_bus(connection_bus, connection_device);
   }
   return result;
 }

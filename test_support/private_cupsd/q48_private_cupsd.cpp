@@ -124,8 +124,8 @@ void stop(const server &s) {
   }
 }
 
-void use(const server &s) {
-  const std::string at = "127.0.0.1:" + std::to_string(s.port);
+void use(int port) {
+  const std::string at = "127.0.0.1:" + std::to_string(port);
   setenv("CUPS_SERVER", at.c_str(), 1);
   cupsSetServer(at.c_str());
 }

@@ -29,8 +29,9 @@ struct server {
 server start(const std::string &dir, const char *log_level = "debug");
 void stop(const server &s);
 
-// Points the CUPS clients of this process, and the programs it starts, at s.
-void use(const server &s);
+// Points the CUPS clients of this process, and the programs it starts, at
+// the scheduler on port.
+void use(int port);
 
 // A job's state as the scheduler in use reports it.
 ipp_jstate_t job_state(int id);

@@ -136,15 +136,10 @@ int start_cupsd(const std::string &dir) {
 // Points lp, lpadmin and the test's own requests at another cupsd while it
 // lives.
 struct at_server {
-  explicit at_server(int port) { point(port); }
-  ~at_server() { point(g_port); }
+  explicit at_server(int port) { q48cupsd::use(port); }
+  ~at_server() { q48cupsd::use(g_port); }
   at_server(const at_server &) = delete;
   at_server &operator=(const at_server &) = delete;
-  static void point(int port) {
-    q48cupsd::server s;
-    s.port = port;
-    q48cupsd::use(s);
-  }
 };
 
 class Cups : public ::testing::Test {
@@ -178,7 +173,7 @@ protected:
     spit(r + "/etc/q48.convs", slurp(Q48_CUPS_SOURCE "/q48.convs"));
     g_port = start_cupsd(r);
     ASSERT_GT(g_port, 0) << error_log();
-    q48cupsd::use(g_cupsds.back());
+    q48cupsd::use(g_port);
     for (const auto &[queue, uri] : {std::pair<std::string, std::string>{"receipt", kUri},
                                      {"lptty", "q48:" + r + "/dev/usb/lp0"}}) {
       ASSERT_EQ(run({"/usr/sbin/lpadmin", "-p", queue, "-E", "-v", uri, "-P",
