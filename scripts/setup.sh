@@ -31,7 +31,20 @@ for p in "${want[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ] || [ -n "${need_update:-}" ]; then
   echo "Installing: ${missing[*]}"
-  as_root apt-get update -qq
-  [ ${#missing[@]} -eq 0 ] || as_root env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # A mirror in the middle of a sync fails one index or another while the
+  # rest load; what is needed may still install from those, so a failed
+  # refresh is only worth a warning. The install below says when it is not.
+  if ! as_root apt-get update -qq; then
+    echo "setup.sh: warning: apt-get update failed (above); installing from the indexes that loaded" >&2
+  fi
+  if [ ${#missing[@]} -gt 0 ] && ! as_root env DEBIAN_FRONTEND=noninteractive \
+      apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
+    still=()
+    for p in "${missing[@]}"; do
+      dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || still+=("$p")
+    done
+    echo "setup.sh: cannot install: ${still[*]}" >&2
+    echo "setup.sh: run 'apt-get update' again once the mirror has synced, then this script" >&2
+    exit 1
+  fi
 fi
