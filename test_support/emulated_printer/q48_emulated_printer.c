@@ -33,10 +33,16 @@ typedef struct emu_answer {
   size_t offset;
 } emu_answer;
 
+typedef struct Q48EmuHandler Q48EmuHandler;
+
 struct q48_emu {
   q48_emu_config cfg;
   UMockdevTestbed *testbed;
-  UMockdevIoctlBase *handler;
+  /* The node the printer is plugged in at now; NULL while it is out. Nodes
+   * of earlier plug-ins keep their handlers, dead, so that a client still
+   * holding one sees what a real unplugged device gives it. */
+  Q48EmuHandler *handler;
+  GList *old_handlers; /* of Q48EmuHandler* */
   char *root_dir;
   char *sys_path;
   char dev_path[64];
@@ -57,18 +63,19 @@ struct q48_emu {
   GQueue answers; /* of emu_answer* */
   GByteArray *received;
   q48_emu_stats stats;
-  /* Connection state: reset on the next open because umockdev tells us
-   * nothing when a client closes the node. */
-  GQueue urbs; /* of emu_urb*, in submission order */
-  int trace;   /* Q48_EMU_TRACE set: every ioctl is logged to stderr */
+  int trace; /* Q48_EMU_TRACE set: every ioctl is logged to stderr */
 };
 
 /* ---- the ioctl handler type ------------------------------------------- */
 
-typedef struct Q48EmuHandler {
+/* One node of the printer. Its URBs are connection state: reset on the next
+ * open because umockdev tells us nothing when a client closes the node. */
+struct Q48EmuHandler {
   UMockdevIoctlBase parent_instance;
   q48_emu *emu;
-} Q48EmuHandler;
+  char dev_path[64];
+  GQueue urbs; /* of emu_urb*, in submission order */
+};
 
 typedef struct Q48EmuHandlerClass {
   UMockdevIoctlBaseClass parent_class;
@@ -125,7 +132,10 @@ static gboolean serve_in_urb(q48_emu *emu, emu_urb *u) {
 }
 
 static void serve_pending_in_urbs(q48_emu *emu) {
-  for (GList *l = emu->urbs.head; l != NULL && emu->answers.length > 0; l = l->next) {
+  if (emu->handler == NULL) {
+    return;
+  }
+  for (GList *l = emu->handler->urbs.head; l != NULL && emu->answers.length > 0; l = l->next) {
     emu_urb *u = l->data;
     if (u->is_in && !u->reapable) {
       serve_in_urb(emu, u);
@@ -133,17 +143,16 @@ static void serve_pending_in_urbs(q48_emu *emu) {
   }
 }
 
-static void reset_connection(q48_emu *emu) {
-  g_queue_clear_full(&emu->urbs, (GDestroyNotify)urb_free);
-  emu->stats.claimed = 0;
-}
-
 static void handler_client_connected(UMockdevIoctlBase *base, UMockdevIoctlClient *client) {
   (void)client;
-  q48_emu *emu = ((Q48EmuHandler *)base)->emu;
+  Q48EmuHandler *h = (Q48EmuHandler *)base;
+  q48_emu *emu = h->emu;
   g_mutex_lock(&emu->lock);
-  reset_connection(emu);
-  emu->stats.opens++;
+  g_queue_clear_full(&h->urbs, (GDestroyNotify)urb_free);
+  if (h == emu->handler) {
+    emu->stats.claimed = 0;
+    emu->stats.opens++;
+  }
   g_mutex_unlock(&emu->lock);
 }
 
@@ -271,7 +280,7 @@ static void out_urb(q48_emu *emu, emu_urb *u) {
   }
 }
 
-static int submit_urb(q48_emu *emu, UMockdevIoctlClient *client) {
+static int submit_urb(q48_emu *emu, Q48EmuHandler *h, UMockdevIoctlClient *client) {
   int err = 0;
   UMockdevIoctlData *urb = resolve_arg(client, sizeof(struct usbdevfs_urb));
   if (urb == NULL) {
@@ -304,20 +313,20 @@ static int submit_urb(q48_emu *emu, UMockdevIoctlClient *client) {
     out_urb(emu, u);
   }
   if (err == 0) {
-    g_queue_push_tail(&emu->urbs, u);
+    g_queue_push_tail(&h->urbs, u);
   } else {
     urb_free(u);
   }
   return err;
 }
 
-static int discard_urb(q48_emu *emu, UMockdevIoctlClient *client) {
+static int discard_urb(Q48EmuHandler *h, UMockdevIoctlClient *client) {
   int err = EINVAL; /* not pending: already completed, as usbfs says */
   /* DISCARDURB carries the URB's address itself, not a pointer to it. */
   gulong addr = 0;
   UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
   memcpy(&addr, arg->data, MIN(sizeof addr, (size_t)arg->data_len));
-  for (GList *l = emu->urbs.head; l != NULL; l = l->next) {
+  for (GList *l = h->urbs.head; l != NULL; l = l->next) {
     emu_urb *u = l->data;
     if (u->urb->client_addr == addr && !u->reapable) {
       urb_finish(u, -ENOENT, urb_struct(u)->actual_length);
@@ -330,10 +339,10 @@ static int discard_urb(q48_emu *emu, UMockdevIoctlClient *client) {
 
 /* The reaped URB is handed to *reaped: it must outlive the completion that
  * copies it back to the client. */
-static int reap_urb(q48_emu *emu, UMockdevIoctlClient *client, emu_urb **reaped,
+static int reap_urb(Q48EmuHandler *h, gboolean gone, UMockdevIoctlClient *client, emu_urb **reaped,
                     UMockdevIoctlData **slot) {
-  int err = emu->unplugged ? ENODEV : EAGAIN;
-  for (GList *l = emu->urbs.head; l != NULL; l = l->next) {
+  int err = gone ? ENODEV : EAGAIN;
+  for (GList *l = h->urbs.head; l != NULL; l = l->next) {
     emu_urb *u = l->data;
     if (u->reapable) {
       *slot = resolve_arg(client, sizeof(void *));
@@ -341,7 +350,7 @@ static int reap_urb(q48_emu *emu, UMockdevIoctlClient *client, emu_urb **reaped,
         err = EFAULT;
       } else {
         umockdev_ioctl_data_set_ptr(*slot, 0, u->urb);
-        g_queue_delete_link(&emu->urbs, l);
+        g_queue_delete_link(&h->urbs, l);
         *reaped = u;
         err = 0;
       }
@@ -454,7 +463,8 @@ static int release_interface(q48_emu *emu, UMockdevIoctlClient *client) {
 }
 
 static gboolean handler_handle_ioctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client) {
-  q48_emu *emu = ((Q48EmuHandler *)base)->emu;
+  Q48EmuHandler *h = (Q48EmuHandler *)base;
+  q48_emu *emu = h->emu;
   gulong request = umockdev_ioctl_client_get_request(client);
   long result = 0;
   int err = 0;
@@ -466,7 +476,9 @@ static gboolean handler_handle_ioctl(UMockdevIoctlBase *base, UMockdevIoctlClien
     fprintf(stderr, "q48 emu: ioctl 0x%lx arg len %d addr 0x%lx\n", request, a->data_len,
             (unsigned long)a->client_addr);
   }
-  if (emu->unplugged && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_REAPURB &&
+  /* A node of an earlier plug-in is as dead as the printer while it is out. */
+  gboolean gone = emu->unplugged || h != emu->handler;
+  if (gone && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_REAPURB &&
       request != USBDEVFS_DISCARDURB) {
     err = ENODEV;
   } else if (request == USBDEVFS_GET_CAPABILITIES) {
@@ -491,11 +503,11 @@ static gboolean handler_handle_ioctl(UMockdevIoctlBase *base, UMockdevIoctlClien
   } else if (request == USBDEVFS_RELEASEINTERFACE) {
     err = release_interface(emu, client);
   } else if (request == USBDEVFS_SUBMITURB) {
-    err = submit_urb(emu, client);
+    err = submit_urb(emu, h, client);
   } else if (request == USBDEVFS_DISCARDURB) {
-    err = discard_urb(emu, client);
+    err = discard_urb(h, client);
   } else if (request == USBDEVFS_REAPURBNDELAY) {
-    err = reap_urb(emu, client, &reaped, &slot);
+    err = reap_urb(h, gone, client, &reaped, &slot);
   } else if (request == USBDEVFS_CLEAR_HALT || request == USBDEVFS_RESET ||
              request == USBDEVFS_RESETEP) {
     err = 0;
@@ -522,7 +534,16 @@ static void q48_emu_handler_class_init(Q48EmuHandlerClass *klass) {
   base->client_connected = handler_client_connected;
 }
 
-static void q48_emu_handler_init(Q48EmuHandler *self) { self->emu = NULL; }
+static void q48_emu_handler_init(Q48EmuHandler *self) {
+  self->emu = NULL;
+  g_queue_init(&self->urbs);
+}
+
+static void handler_free(Q48EmuHandler *h) {
+  umockdev_testbed_detach_ioctl(h->emu->testbed, h->dev_path, NULL);
+  g_queue_clear_full(&h->urbs, (GDestroyNotify)urb_free);
+  g_object_unref(h);
+}
 
 /* ---- descriptors and the testbed -------------------------------------- */
 
@@ -610,6 +631,70 @@ static gboolean add_lp_node(q48_emu *emu, GError **error) {
   return ok;
 }
 
+/* Adds the printer to the testbed at cfg's bus and address: its sysfs entry,
+ * and a node with a handler of its own. */
+static gboolean plug_in(q48_emu *emu, GError **error) {
+  snprintf(emu->dev_path, sizeof emu->dev_path, "/dev/bus/usb/%03d/%03d", emu->cfg.busnum,
+           emu->cfg.devnum);
+  g_free(emu->sys_path);
+  /* Named after bus and address, so that printers beside each other differ. */
+  emu->sys_path = g_strdup_printf("/sys/devices/pci0000:00/usb%d/%d-%d", emu->cfg.busnum,
+                                  emu->cfg.busnum, emu->cfg.devnum);
+  /* The node must exist as a file with contents for the preload to route
+   * its open to the handler. */
+  char *record = g_strdup_printf("P: %s\n"
+                                 "N: bus/usb/%03d/%03d=00\n"
+                                 "E: SUBSYSTEM=usb\n"
+                                 "E: DEVTYPE=usb_device\n"
+                                 "E: DEVNAME=%s\n"
+                                 "E: BUSNUM=%03d\n"
+                                 "E: DEVNUM=%03d\n"
+                                 "E: PRODUCT=%x/%x/100\n"
+                                 "A: busnum=%d\n"
+                                 "A: devnum=%d\n"
+                                 "A: speed=480\n"
+                                 "A: idVendor=%04x\n"
+                                 "A: idProduct=%04x\n"
+                                 "A: bNumConfigurations=1\n"
+                                 "A: bConfigurationValue=%s\n"
+                                 "A: manufacturer=%s\n"
+                                 "A: product=%s\n",
+                                 emu->sys_path + strlen("/sys"), emu->cfg.busnum, emu->cfg.devnum,
+                                 emu->dev_path, emu->cfg.busnum, emu->cfg.devnum,
+                                 emu->cfg.vendor_id, emu->cfg.product_id, emu->cfg.busnum,
+                                 emu->cfg.devnum, emu->cfg.vendor_id, emu->cfg.product_id,
+                                 emu->configuration == 1 ? "1" : "", kManufacturer, kProduct);
+  gboolean ok = umockdev_testbed_add_from_string(emu->testbed, record, error);
+  g_free(record);
+  if (ok && emu->cfg.lp >= 0) {
+    ok = add_lp_node(emu, error);
+  }
+  if (ok && emu->serial[0] != '\0') {
+    /* Byte for byte, as the kernel writes it: the record format would take
+     * neither bytes that are no UTF-8 nor a CR. */
+    char *line = g_strconcat(emu->serial, "\n", NULL);
+    umockdev_testbed_set_attribute_binary(emu->testbed, emu->sys_path, "serial", line,
+                                          (gint)strlen(line));
+    g_free(line);
+  }
+  if (ok) {
+    umockdev_testbed_set_attribute_binary(emu->testbed, emu->sys_path, "descriptors",
+                                          emu->descriptors, (gint)emu->descriptors_len);
+    Q48EmuHandler *h = g_object_new(q48_emu_handler_get_type(), NULL);
+    h->emu = emu;
+    g_strlcpy(h->dev_path, emu->dev_path, sizeof h->dev_path);
+    ok = umockdev_testbed_attach_ioctl(emu->testbed, emu->dev_path, UMOCKDEV_IOCTL_BASE(h), error);
+    if (ok) {
+      g_mutex_lock(&emu->lock);
+      emu->handler = h;
+      g_mutex_unlock(&emu->lock);
+    } else {
+      g_object_unref(h);
+    }
+  }
+  return ok;
+}
+
 static q48_emu *emu_new(const q48_emu_config *cfg, UMockdevTestbed *testbed) {
   q48_emu *emu = g_new0(q48_emu, 1);
   if (cfg != NULL) {
@@ -624,7 +709,6 @@ static q48_emu *emu_new(const q48_emu_config *cfg, UMockdevTestbed *testbed) {
     return NULL;
   }
   g_mutex_init(&emu->lock);
-  g_queue_init(&emu->urbs);
   g_queue_init(&emu->answers);
   emu->received = g_byte_array_new();
   emu->trace = g_getenv("Q48_EMU_TRACE") != NULL;
@@ -645,63 +729,12 @@ static q48_emu *emu_new(const q48_emu_config *cfg, UMockdevTestbed *testbed) {
   emu->cfg.serial = emu->serial;
   emu->cfg.device_id = emu->device_id;
   emu->descriptors_len = build_descriptors(&emu->cfg, emu->serial[0] != '\0', emu->descriptors);
-  snprintf(emu->dev_path, sizeof emu->dev_path, "/dev/bus/usb/%03d/%03d", emu->cfg.busnum,
-           emu->cfg.devnum);
 
   /* A testbed of its own makes itself the one that UMOCKDEV_DIR names. */
   emu->testbed = testbed != NULL ? g_object_ref(testbed) : umockdev_testbed_new();
   emu->root_dir = umockdev_testbed_get_root_dir(emu->testbed);
-  /* Named after bus and address, so that printers beside each other differ. */
-  emu->sys_path = g_strdup_printf("/sys/devices/pci0000:00/usb%d/%d-%d", emu->cfg.busnum,
-                                  emu->cfg.busnum, emu->cfg.devnum);
-
-  /* The node must exist as a file with contents for the preload to route
-   * its open to the handler. */
-  char *record =
-      g_strdup_printf("P: %s\n"
-                      "N: bus/usb/%03d/%03d=00\n"
-                      "E: SUBSYSTEM=usb\n"
-                      "E: DEVTYPE=usb_device\n"
-                      "E: DEVNAME=%s\n"
-                      "E: BUSNUM=%03d\n"
-                      "E: DEVNUM=%03d\n"
-                      "E: PRODUCT=%x/%x/100\n"
-                      "A: busnum=%d\n"
-                      "A: devnum=%d\n"
-                      "A: speed=480\n"
-                      "A: idVendor=%04x\n"
-                      "A: idProduct=%04x\n"
-                      "A: bNumConfigurations=1\n"
-                      "A: bConfigurationValue=%s\n"
-                      "A: manufacturer=%s\n"
-                      "A: product=%s\n",
-                      emu->sys_path + strlen("/sys"), emu->cfg.busnum, emu->cfg.devnum,
-                      emu->dev_path, emu->cfg.busnum, emu->cfg.devnum, emu->cfg.vendor_id,
-                      emu->cfg.product_id, emu->cfg.busnum, emu->cfg.devnum, emu->cfg.vendor_id,
-                      emu->cfg.product_id, emu->cfg.configured ? "1" : "", kManufacturer, kProduct);
   GError *error = NULL;
-  gboolean ok = umockdev_testbed_add_from_string(emu->testbed, record, &error);
-  g_free(record);
-  if (ok && emu->cfg.lp >= 0) {
-    ok = add_lp_node(emu, &error);
-  }
-  if (ok && emu->serial[0] != '\0') {
-    /* Byte for byte, as the kernel writes it: the record format would take
-     * neither bytes that are no UTF-8 nor a CR. */
-    char *line = g_strconcat(emu->serial, "\n", NULL);
-    umockdev_testbed_set_attribute_binary(emu->testbed, emu->sys_path, "serial", line,
-                                          (gint)strlen(line));
-    g_free(line);
-  }
-  if (ok) {
-    umockdev_testbed_set_attribute_binary(emu->testbed, emu->sys_path, "descriptors",
-                                          emu->descriptors, (gint)emu->descriptors_len);
-    Q48EmuHandler *h = g_object_new(q48_emu_handler_get_type(), NULL);
-    h->emu = emu;
-    emu->handler = UMOCKDEV_IOCTL_BASE(h);
-    ok = umockdev_testbed_attach_ioctl(emu->testbed, emu->dev_path, emu->handler, &error);
-  }
-  if (!ok) {
+  if (!plug_in(emu, &error)) {
     if (error != NULL) {
       fprintf(stderr, "q48 emulated printer: %s\n", error->message);
       g_error_free(error);
@@ -723,14 +756,13 @@ void q48_emu_free(q48_emu *emu) {
     return;
   }
   if (emu->handler != NULL) {
-    umockdev_testbed_detach_ioctl(emu->testbed, emu->dev_path, NULL);
-    g_object_unref(emu->handler);
+    handler_free(emu->handler);
     /* Printers beside it stay; it leaves their listing. */
     umockdev_testbed_remove_device(emu->testbed, emu->sys_path);
   }
+  g_list_free_full(emu->old_handlers, (GDestroyNotify)handler_free);
   g_clear_object(&emu->testbed);
   g_mutex_lock(&emu->lock);
-  g_queue_clear_full(&emu->urbs, (GDestroyNotify)urb_free);
   g_queue_clear_full(&emu->answers, (GDestroyNotify)answer_free);
   g_mutex_unlock(&emu->lock);
   g_byte_array_unref(emu->received);
@@ -738,6 +770,58 @@ void q48_emu_free(q48_emu *emu) {
   g_free(emu->root_dir);
   g_free(emu->sys_path);
   g_free(emu);
+}
+
+/* Completes what the current node has pending as an unplug does. */
+static void fail_pending_urbs(q48_emu *emu) {
+  for (GList *l = emu->handler != NULL ? emu->handler->urbs.head : NULL; l != NULL; l = l->next) {
+    emu_urb *u = l->data;
+    if (!u->reapable) {
+      /* What an OUT URB had handed over is on the printer's side already. */
+      urb_finish(u, -ENODEV, u->is_in ? 0 : urb_struct(u)->actual_length);
+    }
+  }
+}
+
+int q48_emu_replug(q48_emu *emu, int devnum) {
+  if (devnum < 0 || devnum > 999) {
+    return 0;
+  }
+  g_mutex_lock(&emu->lock);
+  emu->unplugged = 1;
+  fail_pending_urbs(emu);
+  Q48EmuHandler *old = emu->handler;
+  emu->handler = NULL;
+  g_mutex_unlock(&emu->lock);
+  if (old != NULL) {
+    umockdev_testbed_remove_device(emu->testbed, emu->sys_path);
+    emu->old_handlers = g_list_prepend(emu->old_handlers, old);
+  }
+  if (devnum == 0) {
+    return 1;
+  }
+  /* An address comes round again: its earlier node makes way. */
+  char path[64];
+  snprintf(path, sizeof path, "/dev/bus/usb/%03d/%03d", emu->cfg.busnum, devnum);
+  for (GList *l = emu->old_handlers; l != NULL; l = l->next) {
+    Q48EmuHandler *h = l->data;
+    if (strcmp(h->dev_path, path) == 0) {
+      emu->old_handlers = g_list_delete_link(emu->old_handlers, l);
+      handler_free(h);
+      break;
+    }
+  }
+  emu->cfg.devnum = devnum;
+  GError *error = NULL;
+  gboolean ok = plug_in(emu, &error);
+  if (error != NULL) {
+    fprintf(stderr, "q48 emulated printer: %s\n", error->message);
+    g_error_free(error);
+  }
+  g_mutex_lock(&emu->lock);
+  emu->unplugged = !ok;
+  g_mutex_unlock(&emu->lock);
+  return ok ? 1 : 0;
 }
 
 const char *q48_emu_root_dir(const q48_emu *emu) { return emu->root_dir; }
@@ -790,13 +874,7 @@ void q48_emu_set_kernel_driver(q48_emu *emu, int bound, int detach_fails) {
 void q48_emu_unplug(q48_emu *emu) {
   g_mutex_lock(&emu->lock);
   emu->unplugged = 1;
-  for (GList *l = emu->urbs.head; l != NULL; l = l->next) {
-    emu_urb *u = l->data;
-    if (!u->reapable) {
-      /* What an OUT URB had handed over is on the printer's side already. */
-      urb_finish(u, -ENODEV, u->is_in ? 0 : urb_struct(u)->actual_length);
-    }
-  }
+  fail_pending_urbs(emu);
   g_mutex_unlock(&emu->lock);
 }
 

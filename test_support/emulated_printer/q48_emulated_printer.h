@@ -88,8 +88,17 @@ void q48_emu_set_claim_busy(q48_emu *emu, int attempts);
  * detaching it fails. */
 void q48_emu_set_kernel_driver(q48_emu *emu, int bound, int detach_fails);
 /* Unplugs the printer: pending URBs complete with ENODEV, and every further
- * request fails with ENODEV. */
+ * request fails with ENODEV. It stays listed, as a real printer does for the
+ * moment before the kernel notices; q48_emu_replug takes it out. */
 void q48_emu_unplug(q48_emu *emu);
+/* Pulls the printer's plug (as q48_emu_unplug) and takes it out of the
+ * listing; with devnum 1..999, plugs it back in at that address on the same
+ * bus, as a real replug does: the same serial, bytes received, answers and
+ * OUT behaviour, a new node and sysfs entry, and the old node dead for a
+ * client that still holds it. q48_emu_device_path() then gives the new node.
+ * devnum 0 leaves the printer out until the next call. Returns 1, or 0 when
+ * devnum is out of range or the testbed refused the new entry. */
+int q48_emu_replug(q48_emu *emu, int devnum);
 
 /* What the printer has seen so far. */
 typedef struct q48_emu_stats {

@@ -413,6 +413,44 @@ TEST_F(EmulatedPrinter, UnpluggedPrinterRefusesEveryRequest) {
   EXPECT_TRUE(received().empty());
 }
 
+// A replug, as a running process meets it: the old handle is dead, a new
+// libusb context finds the printer at its new address only, and the paper
+// holds what both connections sent. An address that comes round again works.
+TEST_F(EmulatedPrinter, ReplugComesBackAtANewAddressForAProcessThatKeepsRunning) {
+  ASSERT_NO_FATAL_FAILURE(plug_in());
+  ASSERT_NO_FATAL_FAILURE(open_and_claim());
+  unsigned char byte = 'A';
+  int transferred = 0;
+  ASSERT_EQ(bulk(0x02, &byte, 1, &transferred), 0);
+  for (const int devnum : {0, 12, 11}) {
+    SCOPED_TRACE(devnum);
+    ASSERT_EQ(q48_emu_replug(emu_, devnum), 1);
+    if (handle_ != nullptr) {
+      EXPECT_EQ(bulk(0x02, &byte, 1, &transferred), LIBUSB_ERROR_NO_DEVICE);
+      libusb_close(handle_);
+      handle_ = nullptr;
+    }
+    libusb_exit(ctx_);
+    ASSERT_EQ(libusb_init(&ctx_), 0);
+    for (const int address : {11, 12}) {
+      libusb_device *dev = find(1, address);
+      EXPECT_EQ(dev != nullptr, address == devnum);
+      if (dev != nullptr) {
+        ASSERT_EQ(libusb_open(dev, &handle_), 0);
+        libusb_unref_device(dev);
+        ASSERT_EQ(libusb_claim_interface(handle_, 0), 0);
+      }
+    }
+    if (handle_ != nullptr) {
+      byte++;
+      ASSERT_EQ(bulk(0x02, &byte, 1, &transferred), 0);
+    }
+  }
+  EXPECT_EQ(std::string(q48_emu_device_path(emu_)), "/dev/bus/usb/001/011");
+  EXPECT_EQ(received(), (std::vector<unsigned char>{'A', 'B', 'C'}));
+  EXPECT_EQ(q48_emu_replug(emu_, 1000), 0);
+}
+
 // ---- open and close -------------------------------------------------------------
 
 TEST_F(EmulatedPrinter, ReopenAfterCloseStartsFromAFreshConnection) {
