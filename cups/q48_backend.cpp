@@ -10,6 +10,13 @@
 // The job goes out in chunks, each with a short time-out, so that a long job
 // needs no huge one, a cancel is seen within one chunk, and a printer that
 // stops taking data is noticed while the count sent is still known exactly.
+// That count is what lets a job outlive its printer's faults: a printer that
+// stops taking data is waited for, and the printer of a serial URI that goes
+// away in the middle of a job gets the rest of it, from its next byte, when
+// it is back.
+//
+// While it waits for its input or its printer, the backend answers cupsd's
+// side channel and forwards the printer's answers to the back channel.
 
 #include <cerrno>
 #include <climits>
@@ -40,15 +47,19 @@ constexpr int kChunk = 4096;
 // Short enough that a cancel lands within a second even while the printer
 // holds a transfer back (USB may overrun a write by about 110 ms).
 constexpr unsigned long kChunkTimeoutMs = 400;
-// A printer that takes nothing for this long has failed the job: paper out
-// or a jam clears within it, a dead printer does not.
-constexpr long kStallLimitMs = 60000;
-constexpr unsigned kAbsentRetrySeconds = 5;
-constexpr unsigned kBusyRetrySeconds = 2;
+// How often an absent printer is looked for: a sysfs listing costs well
+// under a millisecond, and a job should resume within a second of its
+// printer's return.
+constexpr int kLookPeriodMs = 250;
+constexpr int kBusyRetryMs = 2000;
+// udev gives a new node its group and mode a moment after it appears.
+constexpr long kNewNodeGraceMs = 3000;
 // The back channel costs one IN transfer (up to 100 ms) when the printer is
 // silent, so it is asked at most this often, and first this long after the
 // job began.
 constexpr long kBackChannelPeriodMs = 1000;
+// libcups's own bound on a channel write.
+constexpr int kChannelTimeoutMs = 1000;
 // communication's values: no transport chosen yet, and USB.
 constexpr int kNoTransport = 0;
 constexpr int kUsbTransport = 2;
@@ -65,13 +76,6 @@ long now_ms() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Sleeps for up to seconds, waking early on a cancel.
-void pause_unless_cancelled(unsigned seconds) {
-  for (unsigned tenth = 0; tenth < seconds * 10 && g_cancelled == 0; tenth++) {
-    usleep(100000);
-  }
 }
 
 // Copies a sysfs string into a quoted field of the listing. The device wrote
@@ -184,19 +188,37 @@ bool resolve(const char *uri, char *path, std::size_t cap, bool *known) {
   return false;
 }
 
-// One job's connection and what the side channel asks about it.
+// One job: its input, what of it waits to go, and its printer's connection.
 struct job {
+  const char *uri = nullptr;
+  bool by_serial = false;  // q48://usb?serial=S, else q48:PATH
+  bool in_class = false;   // CLASS is set: another printer may take the job
+  bool from_stdin = false; // a filter feeds the job on standard input
+  int input = 0;
   intptr_t printer = Q48_API_NO_PRINTER;
-  bool by_serial = false; // q48://usb?serial=S, else q48:PATH
   bool usb = false;
-  bool stalled = false;
   char path[512] = "";
-  long long sent = 0;
+  long long sent = 0; // bytes of the job the printer took, over all copies
+  // What was read of the job and has not reached the printer: buf[off, have).
+  unsigned char buf[kChunk];
+  int off = 0;
+  int have = 0;
+  bool began = false;   // the printer was open: bytes of the job may be out
+  bool cut = false;     // the printer left in the middle; the rest waits for it
+  bool stalled = false; // the printer is there but takes nothing
+  long stall_since = 0;
   long last_back_ms = 0;
+  int drains = 0; // drain requests that wait for the bytes before them
+  bool side_open = true;
   job() = default;
   job(const job &) = delete;
   job &operator=(const job &) = delete;
-  ~job() { Q48_api_printer_close(printer); }
+  ~job() {
+    Q48_api_printer_close(printer);
+    if (input > 0) {
+      close(input);
+    }
+  }
 
   // The library's USB handle is the libusb device handle itself.
   libusb_device_handle *usb_handle() const {
@@ -207,6 +229,16 @@ struct job {
     return reinterpret_cast<libusb_device_handle *>(printer);
   }
 };
+
+// Whether a cancel ends the job now. A filter that feeds the job is told of
+// a cancel too, and finishes what it is writing: while the printer takes
+// such a job, it is sent to the end of its input, so that the printer never
+// gets half a command. A wait for the printer ends on a cancel whatever
+// feeds the job.
+bool cancel_ends(const job &j) {
+  const bool waiting = j.printer < 0 || j.stalled;
+  return g_cancelled != 0 && (!j.from_stdin || !j.began || waiting);
+}
 
 // Asks the printer for its device ID over the job's own claim. Returns the
 // ID's length (0 when it gave none).
@@ -247,13 +279,15 @@ bool printer_gone(const job &j) {
 // is done once a period while a job runs, never for a job shorter than
 // that, and not at its end. Otherwise only what already waits in the
 // receive ring goes on, which costs no transfer.
+//
+// The ring's indices are the library's exported state, and it states that
+// the ring is empty when they meet: reading them here saves a transfer on a
+// silent printer at the end of every job.
 void forward_back_channel(job &j, bool ask_printer) {
   if (!j.usb || j.printer < 0) {
     return;
   }
   ask_printer = ask_printer && now_ms() - j.last_back_ms >= kBackChannelPeriodMs;
-  // The ring is empty when its two indices meet; a read that the ring can
-  // meet makes no transfer.
   if (!ask_printer && m_index_rx_top == m_index_rx_bottom) {
     return;
   }
@@ -267,21 +301,56 @@ void forward_back_channel(job &j, bool ask_printer) {
     n++;
   }
   if (n > 0) {
-    (void)q48::back_channel_write(buf, static_cast<std::size_t>(n), 1000);
+    (void)q48::back_channel_write(buf, static_cast<std::size_t>(n), kChannelTimeoutMs);
     (void)std::fprintf(stderr, "DEBUG: forwarded %d answer bytes to the back channel\n", n);
   }
 }
 
-// Answers one side-channel request, if one is waiting.
+// When the printer is next due to be asked for answers, in ms from now; -1
+// when it is not asked (no USB printer open).
+int back_channel_due(const job &j) {
+  if (!j.usb || j.printer < 0) {
+    return -1;
+  }
+  const long left = kBackChannelPeriodMs - (now_ms() - j.last_back_ms);
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+void answer_side_channel(job &j, cups_sc_command_t command, cups_sc_status_t status,
+                         const char *data, int len) {
+  // An answer that did not go out whole leaves the channel out of step.
+  j.side_open = j.side_open && q48::side_channel_write(
+                                   command, status, reinterpret_cast<const unsigned char *>(data),
+                                   static_cast<std::size_t>(len), kChannelTimeoutMs);
+}
+
+// Answers the drain requests that wait, now that the bytes before them are
+// out (or never will be).
+void answer_drains(job &j, cups_sc_status_t status) {
+  for (; j.drains > 0; j.drains--) {
+    answer_side_channel(j, CUPS_SC_CMD_DRAIN_OUTPUT, status, nullptr, 0);
+  }
+}
+
+// Answers one side-channel request, if one is waiting. A drain is answered
+// later, once every byte that came before it has reached the printer.
 void serve_side_channel(job &j) {
   static q48::side_request request;
-  if (!q48::side_channel_read(request)) {
+  if (!j.side_open) {
+    return;
+  }
+  const q48::side_read got = q48::side_channel_read(request);
+  if (got != q48::side_read::request) {
+    j.side_open = got != q48::side_read::closed;
     return;
   }
   cups_sc_status_t status = CUPS_SC_STATUS_OK;
   char data[2048];
   int len = 0;
-  switch (request.command) {
+  switch (request.truncated ? CUPS_SC_CMD_NONE : request.command) {
+  case CUPS_SC_CMD_NONE:
+    status = CUPS_SC_STATUS_TOO_BIG; // declared more than it brought
+    break;
   case CUPS_SC_CMD_GET_CONNECTED:
     data[0] = j.printer >= 0 ? 1 : 0;
     len = 1;
@@ -299,8 +368,8 @@ void serve_side_channel(job &j) {
     }
     break;
   case CUPS_SC_CMD_DRAIN_OUTPUT:
-    // Every write returns once the printer has the bytes: nothing waits here.
-    break;
+    j.drains++;
+    return;
   case CUPS_SC_CMD_SOFT_RESET:
     if (j.printer < 0 || Q48_api_printer_clear(j.printer) != 1) {
       status = CUPS_SC_STATUS_IO_ERROR;
@@ -310,18 +379,34 @@ void serve_side_channel(job &j) {
     status = CUPS_SC_STATUS_NOT_IMPLEMENTED;
     break;
   }
-  (void)q48::side_channel_write(request.command, status, reinterpret_cast<unsigned char *>(data),
-                                static_cast<std::size_t>(len));
+  answer_side_channel(j, request.command, status, data, len);
+}
+
+// Waits up to ms, answering the side channel meanwhile; a signal ends it
+// early.
+void wait_step(job &j, int ms) {
+  const long deadline = now_ms() + ms;
+  long left = ms;
+  while (left > 0 && g_cancelled == 0) {
+    pollfd p{j.side_open ? CUPS_SC_FD : -1, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) > 0) {
+      serve_side_channel(j);
+    }
+    left = deadline - now_ms();
+  }
 }
 
 // A job sent to a class goes to the next printer of the class rather than
 // wait for this one: said so, and after a pause that keeps the job from
 // bouncing between absent printers, the exit status that makes cupsd
 // requeue it.
-int leave_for_class(const char *why) {
+int leave_for_class(job &j, const char *why) {
   (void)std::fprintf(stderr, "INFO: %s; queuing the job on the next printer of class %s\n", why,
                      std::getenv("CLASS"));
-  pause_unless_cancelled(kClassPauseSeconds);
+  const long until = now_ms() + kClassPauseSeconds * 1000L;
+  while (g_cancelled == 0 && now_ms() < until) {
+    wait_step(j, 100);
+  }
   return CUPS_BACKEND_FAILED;
 }
 
@@ -329,32 +414,47 @@ int leave_for_class(const char *why) {
 // at a line-printer path would be overwritten with the job, by lp.
 bool character_device(const struct stat &st) { return S_ISCHR(st.st_mode); }
 
-// Opens the printer, waiting while it is absent or in another program's
-// hands. Returns CUPS_BACKEND_OK once open, else the exit status.
-int open_printer(job &j, const char *uri) {
-  const bool in_class = std::getenv("CLASS") != nullptr;
-  j.by_serial = std::strncmp(uri, "q48://", 6) == 0;
-  bool said_absent = false;
+// Whether the printer that the job's serial names is still at the address
+// just opened. Finding and opening are two steps: a printer that left in
+// between may have given its address to another.
+bool still_there(const job &j) {
+  char now_at[sizeof j.path];
+  bool known = false;
+  return resolve(j.uri, now_at, sizeof now_at, &known) && std::strcmp(now_at, j.path) == 0;
+}
+
+// Connects the job to its printer, waiting while it is absent or in another
+// program's hands. Returns CUPS_BACKEND_OK once open (or on a cancel, with
+// no printer open), else the exit status.
+int connect(job &j) {
+  bool said_absent = j.cut; // a cut job said so when its printer left
   bool said_busy = false;
-  while (g_cancelled == 0) {
+  // A node that has just appeared gets its owner and mode from udev a moment
+  // later: a refusal that soon is no verdict yet.
+  char first_seen_path[sizeof j.path] = "";
+  long first_seen_ms = 0;
+  while (!cancel_ends(j)) {
     bool known = false;
-    const bool found = resolve(uri, j.path, sizeof j.path, &known);
+    const bool found = resolve(j.uri, j.path, sizeof j.path, &known);
     if (!found && !known) {
-      (void)std::fprintf(stderr, "ERROR: not a q48 URI: %s\n", uri);
+      (void)std::fprintf(stderr, "ERROR: not a q48 URI: %s\n", j.uri);
       return CUPS_BACKEND_STOP;
     }
     if (!found) {
-      if (in_class) {
-        return leave_for_class("The printer is not plugged in");
+      if (j.in_class && !j.began) {
+        return leave_for_class(j, "The printer is not plugged in");
       }
       if (!said_absent) {
         (void)std::fputs("STATE: +offline-report\n", stderr);
-        (void)std::fprintf(stderr, "INFO: Waiting for the printer to be plugged in (%s)\n", uri);
+        (void)std::fprintf(stderr, "INFO: Waiting for the printer to be plugged in (%s)\n", j.uri);
         said_absent = true;
       }
-      serve_side_channel(j);
-      pause_unless_cancelled(kAbsentRetrySeconds);
+      wait_step(j, kLookPeriodMs);
       continue;
+    }
+    if (std::strcmp(first_seen_path, j.path) != 0) {
+      (void)std::snprintf(first_seen_path, sizeof first_seen_path, "%s", j.path);
+      first_seen_ms = now_ms();
     }
     struct stat st {};
     if (!j.by_serial && stat(j.path, &st) == 0 && !character_device(st)) {
@@ -363,12 +463,16 @@ int open_printer(job &j, const char *uri) {
       return CUPS_BACKEND_STOP;
     }
     if (access(j.path, F_OK) == 0 && access(j.path, R_OK | W_OK) != 0) {
+      if (j.by_serial && now_ms() - first_seen_ms < kNewNodeGraceMs) {
+        wait_step(j, kLookPeriodMs);
+        continue;
+      }
       (void)std::fprintf(stderr,
                          "ERROR: No permission to use %s (%s); see the udev rule of libq48-1\n",
                          j.path, std::strerror(errno));
       return CUPS_BACKEND_STOP;
     }
-    char copy[512];
+    char copy[sizeof j.path];
     (void)std::snprintf(copy, sizeof copy, "%s", j.path); // open cuts a USB path into tokens
     j.printer = Q48_api_printer_open(copy);
     if (j.printer >= 0) {
@@ -381,6 +485,12 @@ int open_printer(job &j, const char *uri) {
                            j.path);
         return CUPS_BACKEND_STOP;
       }
+      if (j.by_serial && !still_there(j)) {
+        Q48_api_printer_close(j.printer);
+        j.printer = Q48_API_NO_PRINTER;
+        (void)std::fprintf(stderr, "INFO: Another printer took %s; looking again\n", j.path);
+        continue;
+      }
       break;
     }
     if (communication == kNoTransport) {
@@ -391,22 +501,21 @@ int open_printer(job &j, const char *uri) {
       return CUPS_BACKEND_STOP;
     }
     if (j.printer == Q48_API_CLAIM_TIMEOUT) {
-      if (in_class) {
-        return leave_for_class("The printer is in use by another program");
+      if (j.in_class && !j.began) {
+        return leave_for_class(j, "The printer is in use by another program");
       }
       if (!said_busy) {
         (void)std::fputs("STATE: +connecting-to-device\n", stderr);
         said_busy = true;
       }
       (void)std::fprintf(stderr,
-                         "INFO: The printer is in use by another program; trying again in %u s\n",
-                         kBusyRetrySeconds);
-      serve_side_channel(j);
-      pause_unless_cancelled(kBusyRetrySeconds);
+                         "INFO: The printer is in use by another program; trying again in %d s\n",
+                         kBusyRetryMs / 1000);
+      wait_step(j, kBusyRetryMs);
     } else if (j.printer == Q48_API_OPEN_FAILED || j.printer == Q48_API_NO_PRINTER) {
       // Gone between the lookup and the open, or not there yet.
-      if (in_class) {
-        return leave_for_class("The printer is not there");
+      if (j.in_class && !j.began) {
+        return leave_for_class(j, "The printer is not there");
       }
       if (!said_absent) {
         (void)std::fputs("STATE: +offline-report\n", stderr);
@@ -414,7 +523,7 @@ int open_printer(job &j, const char *uri) {
                            q48::open_meaning(j.printer));
         said_absent = true;
       }
-      pause_unless_cancelled(kAbsentRetrySeconds);
+      wait_step(j, kLookPeriodMs);
     } else {
       (void)std::fprintf(stderr, "ERROR: Cannot open the printer at %s: %s (code %ld)\n", j.path,
                          q48::open_meaning(j.printer), static_cast<long>(j.printer));
@@ -427,51 +536,132 @@ int open_printer(job &j, const char *uri) {
   if (said_busy) {
     (void)std::fputs("STATE: -connecting-to-device\n", stderr);
   }
-  if (g_cancelled != 0) {
-    return CUPS_BACKEND_OK;
+  if (j.printer >= 0) {
+    (void)std::fprintf(stderr, "INFO: Connected to the printer at %s\n", j.path);
+    if (j.cut) {
+      (void)std::fprintf(stderr, "INFO: Sending the rest of the job, from byte %lld\n", j.sent + 1);
+    }
+    j.began = true;
+    j.cut = false;
   }
-  (void)std::fprintf(stderr, "INFO: Connected to the printer at %s\n", j.path);
   return CUPS_BACKEND_OK;
 }
 
-// Sends n bytes, each byte once. Returns CUPS_BACKEND_OK, or the exit status
-// after an ERROR: line.
-int send_bytes(job &j, unsigned char *data, int n) {
-  int off = 0;
-  long stall_start = 0;
-  while (off < n && g_cancelled == 0) {
-    const int sent = Q48_api_printer_write(j.printer, data + off, n - off, kChunkTimeoutMs);
-    off += sent;
+// The printer of a serial URI has left in the middle of the job: the job
+// keeps what the printer has not taken, and connect() waits for its return.
+// A job of a class waits for it too, rather than go to the next printer:
+// the head of the receipt is on this printer's paper, and another printer
+// could only print the receipt cut in two, or whole a second time.
+void printer_left(job &j) {
+  Q48_api_printer_close(j.printer);
+  j.printer = Q48_API_NO_PRINTER;
+  j.cut = true;
+  if (!j.stalled) {
+    (void)std::fputs("STATE: +offline-report\n", stderr);
+  }
+  j.stalled = false;
+  j.stall_since = 0;
+  (void)std::fprintf(stderr,
+                     "INFO: The printer went away after %lld bytes of the job; the rest waits "
+                     "for it to come back\n",
+                     j.sent);
+}
+
+// The printer took nothing from a whole chunk: the second time running, it
+// is said to have stopped. Paper out, an open cover and a jam all look like
+// this, and a person fixes them in their own time, so the job waits for as
+// long as it takes, or until it is cancelled.
+void note_stall(job &j) {
+  if (j.stall_since == 0) {
+    j.stall_since = now_ms();
+  } else if (!j.stalled) {
+    (void)std::fputs("STATE: +offline-report\n", stderr);
+    (void)std::fprintf(stderr,
+                       "INFO: The printer takes no data (out of paper, or its cover open?) after "
+                       "%lld bytes of the job; waiting for it\n",
+                       j.sent);
+    j.stalled = true;
+  }
+}
+
+// Sends what waits in the buffer, each byte once. Returns CUPS_BACKEND_OK
+// once it is out or the job is cancelled, or the exit status after an ERROR:
+// line.
+int send_buffer(job &j) {
+  while (j.off < j.have && !cancel_ends(j)) {
+    if (j.printer < 0) {
+      const int status = connect(j);
+      if (status != CUPS_BACKEND_OK || j.printer < 0) {
+        return status;
+      }
+    }
+    const int sent =
+        Q48_api_printer_write(j.printer, j.buf + j.off, j.have - j.off, kChunkTimeoutMs);
+    j.off += sent;
     j.sent += sent;
     if (sent > 0) {
-      stall_start = 0;
+      j.stall_since = 0;
       if (j.stalled) {
         (void)std::fputs("STATE: -offline-report\nINFO: The printer takes data again\n", stderr);
         j.stalled = false;
       }
     }
-    if (off < n) {
+    if (j.off < j.have) {
       if (printer_gone(j)) {
-        (void)std::fprintf(stderr, "ERROR: The printer went away after %lld bytes of the job\n",
-                           j.sent);
-        return CUPS_BACKEND_FAILED;
+        // A path names a node, not a printer: another one may come back on it.
+        if (!j.by_serial) {
+          (void)std::fprintf(stderr, "ERROR: The printer went away after %lld bytes of the job\n",
+                             j.sent);
+          return CUPS_BACKEND_FAILED;
+        }
+        printer_left(j);
+        continue;
       }
-      if (stall_start == 0) {
-        stall_start = now_ms();
-      } else if (!j.stalled) {
-        (void)std::fputs("STATE: +offline-report\nINFO: The printer does not take data\n", stderr);
-        j.stalled = true;
-      } else if (now_ms() - stall_start > kStallLimitMs) {
-        (void)std::fprintf(
-            stderr, "ERROR: The printer took no data for %ld s, after %lld bytes of the job\n",
-            kStallLimitMs / 1000, j.sent);
-        return CUPS_BACKEND_FAILED;
-      }
+      note_stall(j);
     }
     serve_side_channel(j);
     forward_back_channel(j, true);
   }
   return CUPS_BACKEND_OK;
+}
+
+// Reads the next piece of the job into the empty buffer, answering the side
+// channel and forwarding the printer's answers while it waits. A drain is
+// answered here, once nothing more of the input is ready: the bytes written
+// before it have then all gone out. Returns the bytes read, 0 at the end of
+// the input, -1 on a read error (errno says which), -2 on a cancel.
+int fill(job &j) {
+  for (;;) {
+    if (cancel_ends(j)) {
+      return -2;
+    }
+    pollfd p[2] = {{j.input, POLLIN, 0}, {j.side_open ? CUPS_SC_FD : -1, POLLIN, 0}};
+    const int ready = poll(p, 2, j.drains > 0 ? 0 : back_channel_due(j));
+    if (ready < 0 && errno != EINTR) {
+      return -1;
+    }
+    if (p[1].revents != 0) {
+      serve_side_channel(j);
+    }
+    if (p[0].revents != 0) {
+      const ssize_t n = read(j.input, j.buf, sizeof j.buf);
+      if (n < 0 && errno != EINTR && errno != EAGAIN) {
+        return -1;
+      }
+      if (n == 0) {
+        answer_drains(j, CUPS_SC_STATUS_OK);
+        return 0;
+      }
+      if (n > 0) {
+        j.off = 0;
+        j.have = static_cast<int>(n);
+        return j.have;
+      }
+    } else if (ready == 0 && j.drains > 0) {
+      answer_drains(j, CUPS_SC_STATUS_OK);
+    }
+    forward_back_channel(j, true);
+  }
 }
 
 // CUPS's copies argument: a whole number from 1 up.
@@ -484,85 +674,79 @@ bool parse_copies(const char *text, int *copies) {
   return ok;
 }
 
+// Sends every copy of the job. Returns the exit status.
+int send_copies(job &j, int copies) {
+  int status = CUPS_BACKEND_OK;
+  for (int copy = 1; copy <= copies && status == CUPS_BACKEND_OK && !cancel_ends(j); copy++) {
+    if (copy > 1 && lseek(j.input, 0, SEEK_SET) != 0) {
+      (void)std::fprintf(stderr, "ERROR: Cannot rewind the print file: %s\n", std::strerror(errno));
+      return CUPS_BACKEND_FAILED;
+    }
+    int got = 0;
+    while (status == CUPS_BACKEND_OK && (got = fill(j)) > 0) {
+      status = send_buffer(j);
+      (void)std::fprintf(stderr, "DEBUG: %lld bytes sent\n", j.sent);
+    }
+    if (got == -1 && status == CUPS_BACKEND_OK) {
+      (void)std::fprintf(stderr, "ERROR: Cannot read the job: %s\n", std::strerror(errno));
+      status = CUPS_BACKEND_FAILED;
+    }
+    if (got == 0 && status == CUPS_BACKEND_OK && j.off == j.have) {
+      (void)std::fprintf(stderr, "PAGE: %d 1\n", copy);
+    }
+  }
+  return status;
+}
+
 int print_job(int argc, char **argv) {
-  const char *uri = q48::device_uri(argv);
-  if (uri == nullptr) {
+  job j;
+  j.uri = q48::device_uri(argv);
+  if (j.uri == nullptr) {
     (void)std::fputs("ERROR: No device URI given\n", stderr);
     return CUPS_BACKEND_FAILED;
   }
-  int input = 0;
+  j.by_serial = std::strncmp(j.uri, "q48://", 6) == 0;
+  j.in_class = std::getenv("CLASS") != nullptr;
+  j.from_stdin = argc == 6;
   int copies = 1;
   if (argc == 7) {
     if (!parse_copies(argv[4], &copies)) {
       (void)std::fprintf(stderr, "ERROR: Bad number of copies: %s\n", argv[4]);
       return CUPS_BACKEND_FAILED;
     }
-    input = open(argv[6], O_RDONLY | O_CLOEXEC);
-    if (input < 0) {
+    j.input = open(argv[6], O_RDONLY | O_CLOEXEC);
+    if (j.input < 0) {
       (void)std::fprintf(stderr, "ERROR: Cannot open the print file %s: %s\n", argv[6],
                          std::strerror(errno));
       return CUPS_BACKEND_FAILED;
     }
   }
-  job j;
-  int status = open_printer(j, uri);
-  if (status != CUPS_BACKEND_OK || g_cancelled != 0) {
-    if (input > 0) {
-      close(input);
-    }
+  int status = connect(j);
+  if (status == CUPS_BACKEND_OK && j.printer >= 0) {
+    status = send_copies(j, copies);
+  }
+  const bool whole = status == CUPS_BACKEND_OK && !cancel_ends(j) && j.off == j.have;
+  answer_drains(j, whole ? CUPS_SC_STATUS_OK : CUPS_SC_STATUS_IO_ERROR);
+  if (status != CUPS_BACKEND_OK) {
     return status;
   }
-  if (input == 0) {
-    // A filter feeds this job and is told of a cancel too: let it finish
-    // what it is writing, so that the printer never gets half a command.
-    // Until now nothing was sent, so a cancel could still end the wait.
-    (void)std::signal(SIGTERM, SIG_IGN);
-  }
-
-  static unsigned char chunk[kChunk];
-  for (int copy = 1; copy <= copies && status == CUPS_BACKEND_OK && g_cancelled == 0; copy++) {
-    if (copy > 1 && lseek(input, 0, SEEK_SET) != 0) {
-      (void)std::fprintf(stderr, "ERROR: Cannot rewind the print file: %s\n", std::strerror(errno));
-      status = CUPS_BACKEND_FAILED;
-      break;
-    }
-    ssize_t got = 0;
-    while (status == CUPS_BACKEND_OK && g_cancelled == 0 &&
-           ((got = read(input, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR))) {
-      if (got > 0) {
-        status = send_bytes(j, chunk, static_cast<int>(got));
-        (void)std::fprintf(stderr, "DEBUG: %lld bytes sent\n", j.sent);
-      }
-    }
-    // A cancel that interrupts the read is no error of the job's.
-    if (got < 0 && status == CUPS_BACKEND_OK && g_cancelled == 0) {
-      (void)std::fprintf(stderr, "ERROR: Cannot read the job: %s\n", std::strerror(errno));
-      status = CUPS_BACKEND_FAILED;
-    }
-    if (status == CUPS_BACKEND_OK && g_cancelled == 0) {
-      (void)std::fprintf(stderr, "PAGE: %d 1\n", copy);
-    }
-  }
-  if (input > 0) {
-    close(input);
-  }
-  if (g_cancelled != 0) {
+  if (!whole) {
     (void)std::fprintf(stderr, "INFO: Job cancelled after %lld bytes\n", j.sent);
     return CUPS_BACKEND_OK;
   }
-  if (status == CUPS_BACKEND_OK) {
-    forward_back_channel(j, false);
-    (void)std::fprintf(stderr, "INFO: Sent %lld bytes\n", j.sent);
-  }
-  return status;
+  forward_back_channel(j, false);
+  (void)std::fprintf(stderr, "INFO: Sent %lld bytes\n", j.sent);
+  return CUPS_BACKEND_OK;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+  q48::claim_channel_descriptors();
   // Messages must reach cupsd line by line, as they happen. stderr is
   // unbuffered already, so a failure here changes nothing.
   (void)std::setvbuf(stderr, nullptr, _IONBF, 0);
+  // Without SA_RESTART, so that a cancel ends the wait of a poll or read.
   struct sigaction sa {};
   sa.sa_handler = on_sigterm;
   sigemptyset(&sa.sa_mask);
