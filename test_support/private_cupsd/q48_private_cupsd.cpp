@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <utility>
 #include <sstream>
 
 #include <cups/cups.h>
@@ -141,6 +142,27 @@ ipp_jstate_t job_state(int id) {
       a != nullptr ? static_cast<ipp_jstate_t>(ippGetInteger(a, 0)) : IPP_JSTATE_PENDING;
   ippDelete(resp);
   return state;
+}
+
+void install_q48(const std::string &dir, const q48_build &build) {
+  for (const char *d : {"/bin", "/bin/backend", "/bin/filter", "/lib", "/etc"}) {
+    mkdir((dir + d).c_str(), 0755);
+  }
+  for (const auto &[from, to] :
+       {std::pair<const std::string &, const char *>{build.backend, "/bin/q48"},
+        {build.filter, "/bin/q48-coded-to-raw"},
+        {build.api_lib, "/lib/libQ48Api.so.1"},
+        {build.tb_lib, "/lib/libQ48Tb.so.1"}}) {
+    spit(dir + to, slurp(from), 0755);
+  }
+  const std::string env = "export LD_PRELOAD=libumockdev-preload.so.0 UMOCKDEV_DIR=$(cat " + dir +
+                          "/umockdev_dir) LD_LIBRARY_PATH=" + dir +
+                          "/lib ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0\n";
+  spit(dir + "/bin/backend/q48", "#!/bin/sh\n" + env + "exec " + dir + "/bin/q48 \"$@\"\n", 0755);
+  spit(dir + "/bin/filter/q48-coded-to-raw",
+       "#!/bin/sh\n" + env + "exec " + dir + "/bin/q48-coded-to-raw \"$@\"\n", 0755);
+  spit(dir + "/etc/q48.types", slurp(build.cups_source + "/q48.types"));
+  spit(dir + "/etc/q48.convs", slurp(build.cups_source + "/q48.convs"));
 }
 
 } // namespace q48cupsd

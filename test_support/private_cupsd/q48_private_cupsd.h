@@ -36,6 +36,21 @@ void use(int port);
 // A job's state as the scheduler in use reports it.
 ipp_jstate_t job_state(int id);
 
+// Where the q48 programs of a build come from.
+struct q48_build {
+  std::string backend, filter, api_lib, tb_lib;
+  std::string cups_source; // the folder of q48.types and q48.convs
+};
+
+// Installs the backend and filter of build under dir, for a cupsd started
+// there: copies of them and the libraries (so that cupsd's user needs no
+// access to the build tree), behind wrappers that give them the testbed of
+// the emulated printer whose folder dir/umockdev_dir names, and the MIME
+// files. The wrappers read that file at each job: a test may make a new
+// testbed after cupsd has started, and cups-deviced hands the backends it
+// lists a fixed environment, so SetEnv would not do.
+void install_q48(const std::string &dir, const q48_build &build);
+
 } // namespace q48cupsd
 
 #endif // Q48_PRIVATE_CUPSD_H

@@ -180,18 +180,6 @@ protected:
     tcsetattr(slave, TCSANOW, &raw);
     symlink(ttyname(slave), (r + "/dev/usb/lp0").c_str());
     fcntl(g_lp_master, F_SETFL, O_NONBLOCK);
-    // The emulator's environment reaches the backend through these wrappers,
-    // not SetEnv: cups-deviced hands the backends it lists a fixed
-    // environment, and a replug makes a new testbed after cupsd has started.
-    const std::string env = "export LD_PRELOAD=libumockdev-preload.so.0 UMOCKDEV_DIR=$(cat " + r +
-                            "/umockdev_dir) LD_LIBRARY_PATH=" + r +
-                            "/lib ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0\n";
-    spit(r + "/bin/backend/q48", "#!/bin/sh\n" + env + "exec " + r + "/bin/q48 \"$@\"\n", 0755);
-    spit(r + "/bin/filter/q48-coded-to-raw",
-         "#!/bin/sh\n" + env + "exec " + r + "/bin/q48-coded-to-raw \"$@\"\n", 0755);
-    mkdir((r + "/etc").c_str(), 0755);
-    spit(r + "/etc/q48.types", slurp(Q48_CUPS_SOURCE "/q48.types"));
-    spit(r + "/etc/q48.convs", slurp(Q48_CUPS_SOURCE "/q48.convs"));
     g_port = start_cupsd(r);
     ASSERT_GT(g_port, 0) << error_log();
     q48cupsd::use(g_port);
@@ -710,21 +698,10 @@ int main(int argc, char **argv) {
     return 1;
   }
   g_root = root;
-  // Copies of the programs, so that cupsd's user needs no access to the
-  // build tree.
-  mkdir((g_root + "/bin").c_str(), 0755);
-  mkdir((g_root + "/bin/backend").c_str(), 0755);
-  mkdir((g_root + "/bin/filter").c_str(), 0755);
-  mkdir((g_root + "/lib").c_str(), 0755);
-  for (const auto &[from, to] :
-       {std::pair<const char *, const char *>{Q48_BACKEND_PATH, "/bin/q48"},
-        {Q48_FILTER_PATH, "/bin/q48-coded-to-raw"},
-        {Q48_SEND_PATH, "/bin/q48-send"},
-        {Q48_LIST_PATH, "/bin/q48-list"},
-        {Q48_API_LIB, "/lib/libQ48Api.so.1"},
-        {Q48_TB_LIB, "/lib/libQ48Tb.so.1"}}) {
-    spit(g_root + to, slurp(from), 0755);
-  }
+  q48cupsd::install_q48(
+      g_root, {Q48_BACKEND_PATH, Q48_FILTER_PATH, Q48_API_LIB, Q48_TB_LIB, Q48_CUPS_SOURCE});
+  spit(g_root + "/bin/q48-send", slurp(Q48_SEND_PATH), 0755);
+  spit(g_root + "/bin/q48-list", slurp(Q48_LIST_PATH), 0755);
   chmod(root, 0755);
   setenv("LD_LIBRARY_PATH", (g_root + "/lib").c_str(), 1);
   if (!q48cupsd::leave_root(g_root)) {
