@@ -133,11 +133,10 @@ void listed_device_id(const q48::printer &p, char *id, std::size_t cap) {
 }
 
 int list_printers() {
-  static q48::printer printers[q48::kMaxPrinters];
-  const int count = q48::find_printers(printers, q48::kMaxPrinters);
+  q48::printer_list printers;
+  (void)q48::find_printers(printers);
   bool written = true;
-  for (int i = 0; i < count; i++) {
-    const q48::printer &p = printers[i];
+  for (const q48::printer &p : printers) {
     static char uri[q48::kUriSize];
     char mfg[128];
     char mdl[128];
@@ -165,15 +164,13 @@ bool resolve(const char *uri, char *path, std::size_t cap, bool *known) {
   static char serial[q48::kSerialSize];
   *known = true;
   if (q48::uri_serial(uri, serial, sizeof serial)) {
-    static q48::printer printers[q48::kMaxPrinters];
-    const int count = q48::find_printers(printers, q48::kMaxPrinters);
-    for (int i = 0; i < count; i++) {
-      if (std::strcmp(printers[i].serial, serial) == 0) {
-        (void)std::snprintf(path, cap, "%s", printers[i].path); // 32 bytes at most
-        return true;
-      }
+    q48::printer_list printers;
+    const q48::printer *p =
+        q48::find_printers(printers) ? q48::find_serial(printers, serial) : nullptr;
+    if (p != nullptr) {
+      (void)std::snprintf(path, cap, "%s", p->path); // 32 bytes at most
     }
-    return false;
+    return p != nullptr;
   }
   // A path too long for the buffer would be cut to another one.
   if (std::strncmp(uri, "q48:/", 5) == 0 && uri[5] != '/' && std::strlen(uri + 4) < cap) {
