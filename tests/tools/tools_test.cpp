@@ -405,7 +405,10 @@ TEST_F(ListTestbed, CraftedSerialsNameTheirPrinterWholeAndAddNoKeys) {
   for (int i = 0; i < 100; ++i) {
     long_uri += "%C3%A9";
   }
-  const std::string crafted = "S1;CMD:PCL;MDL:LaserJet\x1b[2J\x07\x7f\xff\xc3\xa9";
+  // With U+202E, U+2066, U+200B and U+FEFF, which would reorder or hide
+  // what lpinfo shows of it.
+  const std::string crafted = "S1;CMD:PCL;MDL:Laser\xe2\x80\xaeJet\x1b[2J\x07\x7f\xff"
+                              "\xe2\x81\xa6\xe2\x80\x8b\xef\xbb\xbf\xc3\xa9";
   add_device(1, 2, 0x2F7A, 0x0001, -1, "Q48EMU0001");
   add_device(1, 3, 0x2F7A, 0x0001, -1, "Q48EMU0001\rX");
   add_device(1, 4, 0x2F7A, 0x0001, -1, long_serial.c_str());
