@@ -405,6 +405,12 @@ class Printer:
         return f"<q48.Printer {self._path!r} {state}>"
 
 
+# Each miss is a printer that left its address while it was being opened,
+# and another device that took it. A few tries outlast any replug; the bound
+# keeps a bus that never settles from holding the caller.
+_SERIAL_OPEN_TRIES = 3
+
+
 def open(path: Optional[PathLike] = None, *, serial: Optional[str] = None) -> Printer:
     """Opens the printer at ``path``, or the attached printer whose serial
     number is ``serial`` wherever it is plugged in now, and returns it.
@@ -413,7 +419,12 @@ def open(path: Optional[PathLike] = None, *, serial: Optional[str] = None) -> Pr
     its meaning; for a serial number that no attached printer has, the code
     is :attr:`OpenCode.NO_PRINTER` and ``path`` is ``""``. Serial numbers
     are compared whole, as :func:`printers` gives them; of two printers with
-    the same one, the first in its order is opened. The library gets a copy
+    the same one, the first in its order is opened. Finding a printer and
+    opening its address are two steps: should it be unplugged between them
+    and another device take the address, the open reaches that one. So once
+    open, the device at the address must still show the serial number, or
+    it is closed and looked for again; after three such misses the open
+    fails with :attr:`OpenCode.NO_PRINTER`. The library gets a copy
     of the path in a writable buffer of its own, which it may cut into
     tokens; the caller's string stays as it was. A USB open blocks for up to
     about a second while another program holds the printer.
@@ -421,13 +432,20 @@ def open(path: Optional[PathLike] = None, *, serial: Optional[str] = None) -> Pr
     if (path is None) == (serial is None):
         raise TypeError("open() takes a path or a serial number, and not both")
     if path is None:
-        for info in printers():
-            if info.serial == serial:
-                try:
-                    return open(info.path)
-                except OpenError as error:
-                    error.serial = serial
-                    raise
+        for _ in range(_SERIAL_OPEN_TRIES):
+            info = next((info for info in printers() if info.serial == serial), None)
+            if info is None:
+                break
+            try:
+                printer = open(info.path)
+            except OpenError as error:
+                error.serial = serial
+                raise
+            # sysfs shows the device that has the address now, the one opened.
+            if any(now.serial == serial and (now.bus, now.address) == (info.bus, info.address)
+                   for now in printers()):
+                return printer
+            printer.close()
         raise OpenError("", OpenCode.NO_PRINTER, serial)
     encoded = os.fsencode(path)
     if b"\0" in encoded:
