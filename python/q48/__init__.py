@@ -230,16 +230,19 @@ def _check_timeout(timeout_ms: int) -> None:
         raise ValueError(f"timeout_ms must lie in 0 .. {_ULONG_MAX}, not {timeout_ms}")
 
 
-def _byte_buffer(data: BytesLike) -> "ctypes.Array[ctypes.c_ubyte]":
+def _byte_buffer(data: BytesLike, limit: int, what: str) -> "ctypes.Array[ctypes.c_ubyte]":
     # memoryview() takes the buffer protocol and nothing else, so an int
     # cannot turn into that many NUL bytes as it would through bytes(). A
     # writable buffer is lent to the library as it is, without a copy of a
     # job that may run to hundreds of megabytes; while lent, it cannot be
-    # resized under the call.
+    # resized under the call. One beyond the limit is refused before any
+    # copy: a read-only mmap of gigabytes would otherwise be read whole.
     try:
         view = memoryview(data)
     except TypeError:
         raise TypeError(f"a bytes-like object is required, not {type(data).__name__!r}") from None
+    if view.nbytes > limit:
+        raise OverflowError(f"{what} at most {limit} bytes")
     if not view.c_contiguous:
         view = memoryview(view.tobytes())
     array = ctypes.c_ubyte * view.nbytes
@@ -301,10 +304,8 @@ class Printer:
         an ``int`` included, raises :class:`TypeError`.
         """
         _check_timeout(timeout_ms)
-        buffer = _byte_buffer(data)
+        buffer = _byte_buffer(data, _INT_MAX, "a write takes")
         size = len(buffer)
-        if size > _INT_MAX:
-            raise OverflowError(f"a write takes at most {_INT_MAX} bytes")
         with _locked():
             handle = self._live()
             if size == 0:
@@ -579,11 +580,10 @@ def coded_to_raw(text: Union[str, BytesLike]) -> bytes:
     for text in the printer's code page. Anything else raises
     :class:`TypeError`. The notation has no syntax errors.
     """
-    coded = _byte_buffer(text.encode("utf-8") if isinstance(text, str) else text)
+    coded = _byte_buffer(text.encode("utf-8") if isinstance(text, str) else text, _INT_MAX,
+                         "coded text holds")
     if not coded:
         return b""
-    if len(coded) > _INT_MAX:
-        raise OverflowError(f"coded text holds at most {_INT_MAX} bytes")
     command = _tb.Q48_tb_cmd_init_coded(coded, len(coded))
     if command == 0:
         raise MemoryError("the toolbox cannot make a command object")
@@ -601,11 +601,9 @@ def raw_to_coded(data: BytesLike) -> str:
     """Renders printer bytes as coded text: ``b"\\x1b@"`` gives ``"[1B 40]"``,
     which :func:`coded_to_raw` turns back into the same bytes. No bytes give
     ``""``. ``data`` is a bytes-like object, as for :meth:`Printer.write`."""
-    raw = _byte_buffer(data)
+    raw = _byte_buffer(data, _RAW_MAX, "raw data holds")
     if not raw:
         return ""
-    if len(raw) > _RAW_MAX:
-        raise OverflowError(f"raw data holds at most {_RAW_MAX} bytes")
     command = _tb.Q48_tb_cmd_init_raw(raw, len(raw))
     if command == 0:
         raise MemoryError("the toolbox cannot make a command object")
