@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The set-up scripts against stand-ins for apt and dpkg first on PATH:
-# nothing real here produces a mirror in the middle of a sync on demand.
+# nothing real here produces a mirror in the middle of a sync, or a newer
+# version of a package, on demand.
 #
-#   scripts_test.sh setup SCRIPT
+#   scripts_test.sh setup|fetch SCRIPT
 #
 # shellcheck disable=SC2016 # the stubs' bodies expand when the stubs run
 set -euo pipefail
@@ -36,6 +37,29 @@ if [ "$case" = setup ]; then
   check "a failed install passed (status $status)" [ $status = 1 ]
   check "the missing packages are not named" \
     grep -qx "setup.sh: cannot install: doxygen mypy cups-daemon" "$work/out"
+else
+  # The archive has each package in the version that $work/version names.
+  # rm and mkdir act inside $work alone and note any other path, so that a
+  # script that would remove /root cannot.
+  stub apt-get 'v=$(cat "$work/version"); [ "$2" = --print-uris ] || echo download >>"$work/calls"
+    for p; do case $p in -*|download) ;; *) f=${p%%:*}_${v}_${p#*:}.deb
+      if [ "$2" = --print-uris ]; then echo "'\''http://x/$f'\'' $f 1 SHA256:0"; else : >"$f"; fi ;; esac; done'
+  stub dpkg-deb 'exit 0'
+  for tool in rm mkdir; do
+    stub $tool 'for a; do case $a in -*|"$work"/*) ;; *) echo "$0 $*" >>"$work/outside"; exit 0 ;; esac; done
+      exec /bin/'$tool' "$@"'
+  done
+  echo 2.4.2-3 >"$work/version"
+  for dest in "" relative/dest / //; do
+    run sh "$script" "$dest" cups
+    check "DEST '$dest' was taken (status $status)" [ $status = 2 ]
+    check "DEST '$dest' reached $(cat "$work/outside" 2>&1)" [ ! -e "$work/outside" ]
+  done
+  run sh "$script" "$work/dest" cups && run sh "$script" "$work/dest" cups
+  check "the same version was fetched again" [ "$(wc -l <"$work/calls")" = 1 ]
+  echo 2.4.2-3+deb12u9 >"$work/version"
+  run sh "$script" "$work/dest" cups
+  check "a newer version was not fetched" [ -f "$work/dest/debs/libcups2-dev_2.4.2-3+deb12u9_armhf.deb" ]
 fi
 cat "$work/out"
 echo "ok: $case"
