@@ -18,6 +18,7 @@
 // While it waits for its input or its printer, the backend answers cupsd's
 // side channel and forwards the printer's answers to the back channel.
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -25,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -78,11 +80,35 @@ long now_ms() {
   return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// Unicode's invisible format characters. Shown in lpinfo or the web
+// interface, they let a device's string pass for another: bidirectional
+// overrides, embeddings, isolates and marks (U+061C, U+200E-200F,
+// U+202A-202E, U+2066-2069) reorder what follows, so "Q48\u202E1000" reads
+// as Q480001; zero-width ones (soft hyphen, U+180E, U+200B-200D, U+2060-2064,
+// U+FEFF, tags) draw nothing, so two serials that differ by one look alike,
+// and so do the deprecated shaping controls U+206A-206F and the annotation
+// marks U+FFF9-FFFB; the separators U+2028-2029 end a line where a reader
+// honours them. None belongs in a serial number or a maker's name.
+struct code_range {
+  unsigned first;
+  unsigned last;
+};
+constexpr code_range kInvisible[] = {{0x00AD, 0x00AD}, {0x061C, 0x061C}, {0x180E, 0x180E},
+                                     {0x200B, 0x200F}, {0x2028, 0x202E}, {0x2060, 0x206F},
+                                     {0xFEFF, 0xFEFF}, {0xFFF9, 0xFFFB}, {0xE0000, 0xE007F}};
+
+bool invisible(unsigned cp) {
+  return std::any_of(std::begin(kInvisible), std::end(kInvisible), [cp](const code_range &range) {
+    return cp >= range.first && cp <= range.last;
+  });
+}
+
 // Copies a sysfs string into a quoted field of the listing. The device wrote
-// it, so it gets no say in the listing's shape: bytes that are not UTF-8 and
-// control characters (ESC, BEL, DEL, line ends, C1) are dropped, '"' and '\'
-// become '_', and so do ';' and ':' in a device ID value, where they would
-// add keys of their own (CMD, MDL), which CUPS picks drivers by.
+// it, so it gets no say in the listing's shape: bytes that are not UTF-8,
+// control characters (ESC, BEL, DEL, line ends, C1) and invisible format
+// characters are dropped, '"' and '\' become '_', and so do ';' and ':' in a
+// device ID value, where they would add keys of their own (CMD, MDL), which
+// CUPS picks drivers by.
 void clean_field(const char *text, char *out, std::size_t cap, bool id_value) {
   const auto *s = reinterpret_cast<const unsigned char *>(text);
   std::size_t at = 0;
@@ -106,7 +132,7 @@ void clean_field(const char *text, char *out, std::size_t cap, bool id_value) {
       s++; // the stray byte alone; what follows is looked at afresh
       continue;
     }
-    const bool control = cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F);
+    const bool control = cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F) || invisible(cp);
     if (!control) {
       if (at + static_cast<std::size_t>(len) >= cap) {
         break;
@@ -137,11 +163,10 @@ void listed_device_id(const q48::printer &p, char *id, std::size_t cap) {
 }
 
 int list_printers() {
-  static q48::printer printers[q48::kMaxPrinters];
-  const int count = q48::find_printers(printers, q48::kMaxPrinters);
+  q48::printer_list printers;
+  (void)q48::find_printers(printers);
   bool written = true;
-  for (int i = 0; i < count; i++) {
-    const q48::printer &p = printers[i];
+  for (const q48::printer &p : printers) {
     static char uri[q48::kUriSize];
     char mfg[128];
     char mdl[128];
@@ -169,15 +194,13 @@ bool resolve(const char *uri, char *path, std::size_t cap, bool *known) {
   static char serial[q48::kSerialSize];
   *known = true;
   if (q48::uri_serial(uri, serial, sizeof serial)) {
-    static q48::printer printers[q48::kMaxPrinters];
-    const int count = q48::find_printers(printers, q48::kMaxPrinters);
-    for (int i = 0; i < count; i++) {
-      if (std::strcmp(printers[i].serial, serial) == 0) {
-        (void)std::snprintf(path, cap, "%s", printers[i].path); // 32 bytes at most
-        return true;
-      }
+    q48::printer_list printers;
+    const q48::printer *p =
+        q48::find_printers(printers) ? q48::find_serial(printers, serial) : nullptr;
+    if (p != nullptr) {
+      (void)std::snprintf(path, cap, "%s", p->path); // 32 bytes at most
     }
-    return false;
+    return p != nullptr;
   }
   // A path too long for the buffer would be cut to another one.
   if (std::strncmp(uri, "q48:/", 5) == 0 && uri[5] != '/' && std::strlen(uri + 4) < cap) {

@@ -16,7 +16,8 @@
 #
 # Leaves DEST/root/{lib,usr/lib}/arm-linux-gnueabihf, DEST/root/usr/include
 # and DEST/root/usr/bin/python3.11. It does nothing when DEST already holds
-# a complete copy of the same sets; otherwise it fetches them all again.
+# a complete copy of the same packages in the versions that apt would fetch
+# now; otherwise it fetches them all again.
 set -eu
 
 if [ $# -lt 2 ]; then
@@ -25,6 +26,12 @@ if [ $# -lt 2 ]; then
 fi
 dest=$1
 shift
+# DEST/debs and DEST/root are removed before each fetch: an empty DEST would
+# make them /debs and /root, a relative one depend on where it is run.
+case $dest in
+  /*[!/]*) ;;
+  *) echo "$0: DEST must be an absolute path below /, not '$dest'" >&2; exit 2 ;;
+esac
 arch=armhf
 triplet=arm-linux-gnueabihf
 
@@ -48,9 +55,26 @@ for set in "$@"; do
     *) echo "$0: unknown set $set" >&2; exit 2 ;;
   esac
 done
-wanted=$(for p in $packages; do echo "$p"; done | sort -u | tr '\n' ' ')
+list=""
+# shellcheck disable=SC2086
+for p in $(printf '%s\n' $packages | sort -u); do
+  case $p in
+    *:*) list="$list $p" ;;
+    *) list="$list $p:$arch" ;;
+  esac
+done
 
+# The stamp names the files that apt would fetch now, versions included, so
+# that a package updated in the index since is fetched again. Without an
+# answer from apt, a complete copy serves as it is.
 stamp="$dest/.complete"
+# shellcheck disable=SC2086
+if ! uris=$(apt-get download --print-uris $list); then
+  [ -f "$stamp" ] || exit 1
+  echo "$0: apt cannot say which versions it would fetch; keeping $dest as it is" >&2
+  exit 0
+fi
+wanted=$(echo "$uris" | sed -n "s/^'[^']*' \([^ ]*\) .*/\1/p" | sort | tr '\n' ' ')
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ]; then
   exit 0
 fi
@@ -58,13 +82,6 @@ fi
 rm -rf "$dest/debs" "$dest/root" "$stamp"
 mkdir -p "$dest/debs" "$dest/root"
 cd "$dest/debs"
-list=""
-for p in $wanted; do
-  case $p in
-    *:*) list="$list $p" ;;
-    *) list="$list $p:$arch" ;;
-  esac
-done
 # shellcheck disable=SC2086
 apt-get download $list
 for deb in ./*.deb; do

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,12 +22,18 @@ struct byte_buffer {
   byte_buffer &operator=(const byte_buffer &) = delete;
   ~byte_buffer() { std::free(data); }
 
-  // Appends n bytes; false (and nothing appended) when memory runs out.
+  // Appends n bytes; false (and nothing appended) when memory runs out or
+  // the size would pass SIZE_MAX.
   bool append(const void *bytes, std::size_t n) {
+    if (n > SIZE_MAX - size) {
+      return false;
+    }
     if (size + n > cap) {
       std::size_t want = cap == 0 ? 4096 : cap;
       while (want < size + n) {
-        want *= 2;
+        // Doubling past half of SIZE_MAX would wrap, to 0 in the end, and
+        // loop for ever: a 32-bit program gets there after 2 GiB of input.
+        want = want <= SIZE_MAX / 2 ? want * 2 : size + n;
       }
       void *grown = std::realloc(data, want);
       if (grown == nullptr) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -144,29 +145,51 @@ int hex_value(char c) {
 
 } // namespace
 
-int find_printers(printer *printers, std::size_t cap) {
+bool find_printers(printer_list &list) {
   static const char kDevices[] = "/sys/bus/usb/devices";
+  list.count = 0;
   errno = 0;
   dir_guard devices(kDevices);
   if (devices.dir == nullptr) {
-    return errno == ENOENT ? 0 : -1; // no USB on this machine, or no sysfs to read
+    return errno == ENOENT; // no USB on this machine, or no sysfs to read
   }
-  std::size_t count = 0;
-  for (dirent *e = devices.next(); e != nullptr && count < cap; e = devices.next()) {
+  for (dirent *e = devices.next(); e != nullptr; e = devices.next()) {
     // Devices only: interfaces are named "1-1:1.0".
     if (e->d_name[0] == '.' || std::strchr(e->d_name, ':') != nullptr) {
       continue;
     }
+    if (list.count == list.cap) {
+      const std::size_t want = list.cap == 0 ? 8 : 2 * list.cap;
+      void *grown = want <= SIZE_MAX / sizeof(printer)
+                        ? std::realloc(list.items, want * sizeof(printer))
+                        : nullptr;
+      if (grown == nullptr) {
+        list.count = 0; // a part would pass for the whole
+        errno = ENOMEM;
+        return false;
+      }
+      list.items = static_cast<printer *>(grown);
+      list.cap = want;
+    }
     char dir[512];
     (void)std::snprintf(dir, sizeof dir, "%s/%s", kDevices, e->d_name);
-    printer &p = printers[count];
+    printer &p = list.items[list.count];
     p = printer{};
-    count += read_device(dir, e->d_name, p) ? 1 : 0;
+    list.count += read_device(dir, e->d_name, p) ? 1 : 0;
   }
-  std::sort(printers, printers + count, [](const printer &a, const printer &b) {
+  std::sort(list.items, list.items + list.count, [](const printer &a, const printer &b) {
     return a.bus != b.bus ? a.bus < b.bus : a.address < b.address;
   });
-  return static_cast<int>(count);
+  return true;
+}
+
+const printer *find_serial(const printer_list &list, const char *serial) {
+  for (const printer &p : list) {
+    if (std::strcmp(p.serial, serial) == 0) {
+      return &p;
+    }
+  }
+  return nullptr;
 }
 
 void printer_uri(const printer &p, char *uri, std::size_t cap) {

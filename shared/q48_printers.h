@@ -7,12 +7,12 @@
 #define Q48_PRINTERS_H
 
 #include <cstddef>
+#include <cstdlib>
 
 namespace q48 {
 
 constexpr unsigned kVendorId = 0x2F7A;
 constexpr unsigned kProductId = 0x0001;
-constexpr std::size_t kMaxPrinters = 64;
 // A serial number is at most 126 UTF-16 units, 378 bytes in UTF-8; one that
 // does not fit is not read at all rather than cut to match another.
 constexpr std::size_t kSerialSize = 512;
@@ -29,10 +29,29 @@ struct printer {
   char product[128] = "";        // iProduct, "" when unknown; may be cut
 };
 
-// Fills printers with the attached Q48 printers, sorted by bus and address.
-// Returns their number (at most cap; 0 where the machine has no USB), or -1
-// when sysfs cannot be read.
-int find_printers(printer *printers, std::size_t cap);
+// The attached printers, however many: a fixed table would leave some out,
+// which ones following sysfs's directory order, and a job for one of them
+// would wait for ever. On malloc, as the programs carry no C++ runtime.
+struct printer_list {
+  printer *items = nullptr;
+  std::size_t count = 0;
+  std::size_t cap = 0;
+  printer_list() = default;
+  printer_list(const printer_list &) = delete;
+  printer_list &operator=(const printer_list &) = delete;
+  ~printer_list() { std::free(items); }
+  const printer *begin() const { return items; }
+  const printer *end() const { return items + count; }
+};
+
+// Fills list with every attached Q48 printer, sorted by bus and address
+// (none where the machine has no USB). False, with the list empty, when
+// sysfs cannot be read or memory runs out, errno saying which.
+bool find_printers(printer_list &list);
+
+// The first printer of list whose serial is serial, compared whole; nullptr
+// when none has it.
+const printer *find_serial(const printer_list &list, const char *serial);
 
 // The stable URI of p: q48://usb?serial=S with every byte of S that is not
 // unreserved percent-encoded, or q48:/dev/bus/usb/BBB/DDD for a printer

@@ -66,17 +66,15 @@ int main(int argc, char **argv) {
     return kExitUsage;
   }
 
-  static q48::printer printers[q48::kMaxPrinters];
-  const int count = q48::find_printers(printers, q48::kMaxPrinters);
-  if (count < 0) {
+  q48::printer_list printers;
+  if (!q48::find_printers(printers)) {
     (void)std::fprintf(stderr,
                        "q48-list: cannot read the USB devices in /sys/bus/usb/devices: %s\n",
                        std::strerror(errno));
   }
   int shown = 0;
   bool written = true;
-  for (int i = 0; i < count; i++) {
-    const q48::printer &p = printers[i];
+  for (const q48::printer &p : printers) {
     if (m == mode::uris) {
       static char uri[q48::kUriSize];
       q48::printer_uri(p, uri, sizeof uri);

@@ -230,16 +230,19 @@ def _check_timeout(timeout_ms: int) -> None:
         raise ValueError(f"timeout_ms must lie in 0 .. {_ULONG_MAX}, not {timeout_ms}")
 
 
-def _byte_buffer(data: BytesLike) -> "ctypes.Array[ctypes.c_ubyte]":
+def _byte_buffer(data: BytesLike, limit: int, what: str) -> "ctypes.Array[ctypes.c_ubyte]":
     # memoryview() takes the buffer protocol and nothing else, so an int
     # cannot turn into that many NUL bytes as it would through bytes(). A
     # writable buffer is lent to the library as it is, without a copy of a
     # job that may run to hundreds of megabytes; while lent, it cannot be
-    # resized under the call.
+    # resized under the call. One beyond the limit is refused before any
+    # copy: a read-only mmap of gigabytes would otherwise be read whole.
     try:
         view = memoryview(data)
     except TypeError:
         raise TypeError(f"a bytes-like object is required, not {type(data).__name__!r}") from None
+    if view.nbytes > limit:
+        raise OverflowError(f"{what} at most {limit} bytes")
     if not view.c_contiguous:
         view = memoryview(view.tobytes())
     array = ctypes.c_ubyte * view.nbytes
@@ -301,10 +304,8 @@ class Printer:
         an ``int`` included, raises :class:`TypeError`.
         """
         _check_timeout(timeout_ms)
-        buffer = _byte_buffer(data)
+        buffer = _byte_buffer(data, _INT_MAX, "a write takes")
         size = len(buffer)
-        if size > _INT_MAX:
-            raise OverflowError(f"a write takes at most {_INT_MAX} bytes")
         with _locked():
             handle = self._live()
             if size == 0:
@@ -405,6 +406,12 @@ class Printer:
         return f"<q48.Printer {self._path!r} {state}>"
 
 
+# Each miss is a printer that left its address while it was being opened,
+# and another device that took it. A few tries outlast any replug; the bound
+# keeps a bus that never settles from holding the caller.
+_SERIAL_OPEN_TRIES = 3
+
+
 def open(path: Optional[PathLike] = None, *, serial: Optional[str] = None) -> Printer:
     """Opens the printer at ``path``, or the attached printer whose serial
     number is ``serial`` wherever it is plugged in now, and returns it.
@@ -413,7 +420,12 @@ def open(path: Optional[PathLike] = None, *, serial: Optional[str] = None) -> Pr
     its meaning; for a serial number that no attached printer has, the code
     is :attr:`OpenCode.NO_PRINTER` and ``path`` is ``""``. Serial numbers
     are compared whole, as :func:`printers` gives them; of two printers with
-    the same one, the first in its order is opened. The library gets a copy
+    the same one, the first in its order is opened. Finding a printer and
+    opening its address are two steps: should it be unplugged between them
+    and another device take the address, the open reaches that one. So once
+    open, the device at the address must still show the serial number, or
+    it is closed and looked for again; after three such misses the open
+    fails with :attr:`OpenCode.NO_PRINTER`. The library gets a copy
     of the path in a writable buffer of its own, which it may cut into
     tokens; the caller's string stays as it was. A USB open blocks for up to
     about a second while another program holds the printer.
@@ -421,13 +433,20 @@ def open(path: Optional[PathLike] = None, *, serial: Optional[str] = None) -> Pr
     if (path is None) == (serial is None):
         raise TypeError("open() takes a path or a serial number, and not both")
     if path is None:
-        for info in printers():
-            if info.serial == serial:
-                try:
-                    return open(info.path)
-                except OpenError as error:
-                    error.serial = serial
-                    raise
+        for _ in range(_SERIAL_OPEN_TRIES):
+            info = next((info for info in printers() if info.serial == serial), None)
+            if info is None:
+                break
+            try:
+                printer = open(info.path)
+            except OpenError as error:
+                error.serial = serial
+                raise
+            # sysfs shows the device that has the address now, the one opened.
+            if any(now.serial == serial and (now.bus, now.address) == (info.bus, info.address)
+                   for now in printers()):
+                return printer
+            printer.close()
         raise OpenError("", OpenCode.NO_PRINTER, serial)
     encoded = os.fsencode(path)
     if b"\0" in encoded:
@@ -561,11 +580,10 @@ def coded_to_raw(text: Union[str, BytesLike]) -> bytes:
     for text in the printer's code page. Anything else raises
     :class:`TypeError`. The notation has no syntax errors.
     """
-    coded = _byte_buffer(text.encode("utf-8") if isinstance(text, str) else text)
+    coded = _byte_buffer(text.encode("utf-8") if isinstance(text, str) else text, _INT_MAX,
+                         "coded text holds")
     if not coded:
         return b""
-    if len(coded) > _INT_MAX:
-        raise OverflowError(f"coded text holds at most {_INT_MAX} bytes")
     command = _tb.Q48_tb_cmd_init_coded(coded, len(coded))
     if command == 0:
         raise MemoryError("the toolbox cannot make a command object")
@@ -583,11 +601,9 @@ def raw_to_coded(data: BytesLike) -> str:
     """Renders printer bytes as coded text: ``b"\\x1b@"`` gives ``"[1B 40]"``,
     which :func:`coded_to_raw` turns back into the same bytes. No bytes give
     ``""``. ``data`` is a bytes-like object, as for :meth:`Printer.write`."""
-    raw = _byte_buffer(data)
+    raw = _byte_buffer(data, _RAW_MAX, "raw data holds")
     if not raw:
         return ""
-    if len(raw) > _RAW_MAX:
-        raise OverflowError(f"raw data holds at most {_RAW_MAX} bytes")
     command = _tb.Q48_tb_cmd_init_raw(raw, len(raw))
     if command == 0:
         raise MemoryError("the toolbox cannot make a command object")

@@ -97,6 +97,21 @@ TEST(CodedStream, EveryCutGivesTheBytesOfTheWholeText) {
 // back from another: the bytes of the whole text, and a resident set that
 // does not grow with the job. The filter starts before the job is made: a
 // child's peak counts what its parent held when it was started.
+// Growth near SIZE_MAX, as a 32-bit filter meets it after 2 GiB of short
+// reads, is refused rather than doubled round to a capacity of 0. The fields
+// stand in for the gigabytes; no realloc can grant what is asked.
+TEST(ByteBuffer, GrowthThatWouldWrapTheSizeIsRefused) {
+  q48::byte_buffer buffer;
+  const unsigned char chunk[16] = {};
+  // Out of the compiler's sight, which would warn of the sizes at build time.
+  const volatile std::size_t near_max = SIZE_MAX - 10;
+  buffer.size = buffer.cap = near_max;
+  EXPECT_FALSE(buffer.append(chunk, 1));
+  EXPECT_FALSE(buffer.append(chunk, 11)); // the size itself would wrap
+  EXPECT_EQ(buffer.size, SIZE_MAX - 10);
+  buffer.size = buffer.cap = 0; // nothing was allocated to free
+}
+
 TEST(CodedToRawFilter, ConvertsAJobOfAnySizeInBoundedMemory) {
   int in[2];
   int out[2];

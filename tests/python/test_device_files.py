@@ -3,7 +3,10 @@ a pseudo-terminal serial port."""
 
 from __future__ import annotations
 
+import mmap
 import os
+import resource
+import sys
 import termios
 import threading
 import time
@@ -73,3 +76,20 @@ def test_a_close_racing_a_write_never_sends_into_the_next_file(
     writer.join()
     os.close(other)
     assert other == fd and (tmp_path / "other").stat().st_size == 0
+
+
+def test_an_oversized_buffer_is_refused_before_it_is_copied(
+    device_tree: DeviceTree, tmp_path: Path
+) -> None:
+    if sys.maxsize <= q48._INT_MAX:
+        pytest.skip("no buffer of a 32-bit process exceeds the limit")
+    with (tmp_path / "sparse").open("w+b") as file:
+        file.truncate(q48._INT_MAX + 1)
+        with mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped, \
+                memoryview(mapped) as view, q48.open(device_tree.lp0) as printer:
+            peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+            # Read-only: a copy for the library would read the whole hole.
+            pytest.raises(OverflowError, printer.write, view, 100)
+            pytest.raises(OverflowError, q48.raw_to_coded, view)
+            pytest.raises(OverflowError, q48.coded_to_raw, view)
+            assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak < 64 << 10  # KiB

@@ -131,6 +131,31 @@ def test_printers_are_listed_as_q48_list_lists_them_and_found_by_whole_serials(
             other.free()
 
 
+def test_open_by_serial_opens_no_other_device_that_took_the_address(
+    usb_printer: EmulatedPrinter, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    # A replug between the lookup and the open cannot be timed with real
+    # parts: a lookup that swaps the printers once it has looked stands in
+    # for it. Another device takes 001/011; the one asked for comes back at 012.
+    real, swapped = q48.printers, list[EmulatedPrinter]()
+
+    def lookup() -> list[q48.PrinterInfo]:
+        found = real()
+        if not swapped:
+            swapped.append(EmulatedPrinter(serial=b"Q48OTHER"))
+            swapped.append(EmulatedPrinter(swapped[0], devnum=12))
+        return found
+
+    monkeypatch.setattr(q48, "printers", lookup)
+    try:
+        with q48.open(serial="Q48EMU0001") as printer:
+            printer.write(b"job", 1000)
+        assert [emu.received() for emu in swapped] == [b"", b"job"]
+    finally:
+        for emu in swapped:
+            emu.free()
+
+
 def test_a_job_goes_on_across_a_power_cycle_without_a_byte_twice(
     usb_printer: EmulatedPrinter,
 ) -> None:

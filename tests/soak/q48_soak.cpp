@@ -348,7 +348,24 @@ int soak(const options &o) {
   std::atomic<bool> done{false};
   std::thread faults(inject, std::cref(o), std::mt19937(o.seed + 1), std::ref(f), std::cref(done));
   const double start = now_s();
+  double progress = start;
+  std::size_t received_then = 0;
   for (;;) {
+    if (received_count() != received_then) {
+      received_then = received_count();
+      progress = now_s();
+    }
+    // Nothing moved for longer than any fault lasts: say where each backend
+    // is, once, while it can still be seen.
+    if (now_s() - progress > 20) {
+      std::printf("soak: no byte for 20 s\n");
+      for (const int pid : backends(nullptr)) {
+        std::printf("  backend %d waits in %s\n  %s\n", pid,
+                    q48cupsd::slurp("/proc/" + std::to_string(pid) + "/wchan").c_str(),
+                    q48cupsd::slurp("/proc/" + std::to_string(pid) + "/syscall").c_str());
+      }
+      progress = now_s();
+    }
     int open = 0;
     {
       std::lock_guard<std::mutex> hold(g_lock);
@@ -485,7 +502,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   q48cupsd::spit(g_root + "/umockdev_dir", q48_emu_root_dir(g_emu));
-  const q48cupsd::server cupsd = q48cupsd::start(g_root, "info");
+  const q48cupsd::server cupsd = q48cupsd::start(g_root, "debug");
   g_cupsd = cupsd.pid;
   int status = 1;
   if (cupsd.port > 0) {
@@ -497,6 +514,10 @@ int main(int argc, char **argv) {
   }
   q48cupsd::stop(cupsd);
   q48_emu_free(g_emu);
-  q48test::run_program({"/bin/rm", "-rf", g_root});
+  if (status == 0) {
+    q48test::run_program({"/bin/rm", "-rf", g_root});
+  } else {
+    std::printf("soak: cupsd's log is in %s/log\n", g_root.c_str());
+  }
   return status;
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -12,6 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <ostream>
 #include <string>
@@ -402,15 +405,18 @@ TEST_F(ListTestbed, CraftedSerialsNameTheirPrinterWholeAndAddNoKeys) {
   for (int i = 0; i < 100; ++i) {
     long_uri += "%C3%A9";
   }
-  const std::string crafted = "S1;CMD:PCL;MDL:LaserJet\x1b[2J\x07\x7f\xff\xc3\xa9";
+  // With U+202E, U+2066, U+200B and U+FEFF, which would reorder or hide
+  // what lpinfo shows of it.
+  const std::string crafted = "S1;CMD:PCL;MDL:Laser\xe2\x80\xaeJet\x1b[2J\x07\x7f\xff"
+                              "\xe2\x81\xa6\xe2\x80\x8b\xef\xbb\xbf\xc3\xa9";
   add_device(1, 2, 0x2F7A, 0x0001, -1, "Q48EMU0001");
   add_device(1, 3, 0x2F7A, 0x0001, -1, "Q48EMU0001\rX");
   add_device(1, 4, 0x2F7A, 0x0001, -1, long_serial.c_str());
   add_device(1, 5, 0x2F7A, 0x0001, -1, crafted.c_str());
-  EXPECT_EQ(list({"--uri"}).out, "q48://usb?serial=Q48EMU0001\nq48://usb?serial=Q48EMU0001%0DX\n" +
-                                     long_uri +
-                                     "\nq48://usb?serial=S1%3BCMD%3APCL%3BMDL%3ALaserJet%1B%5B2J"
-                                     "%07%7F%FF%C3%A9\n");
+  EXPECT_EQ(list({"--uri"}).out,
+            "q48://usb?serial=Q48EMU0001\nq48://usb?serial=Q48EMU0001%0DX\n" + long_uri +
+                "\nq48://usb?serial=S1%3BCMD%3APCL%3BMDL%3ALaser%E2%80%AEJet%1B%5B2J"
+                "%07%7F%FF%E2%81%A6%E2%80%8B%EF%BB%BF%C3%A9\n");
   EXPECT_EQ(list({"--serial", "Q48EMU0001"}).out, "/dev/bus/usb/001/002\n");
   EXPECT_EQ(list({"--serial", long_serial.substr(0, 127)}).status, 1);
   EXPECT_EQ(list({"--serial", long_serial}).out, "/dev/bus/usb/001/004\n");
@@ -421,6 +427,37 @@ TEST_F(ListTestbed, CraftedSerialsNameTheirPrinterWholeAndAddNoKeys) {
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("SN:Q48EMU0001X;"), std::string::npos) << r.out;
+#endif
+}
+
+// However many printers there are, each is listed and found. Which ones a
+// fixed table left out followed sysfs's directory order: the lookups ask
+// for the one that sysfs gives last.
+TEST_F(ListTestbed, SeventyPrintersAreAllListedAndTheLastInSysfsGetsItsJob) {
+  for (int address = 2; address < 72; ++address) {
+    add_device(1, address, 0x2F7A, 0x0001, -1, ("Q48MANY" + std::to_string(address)).c_str());
+  }
+  const std::string out = list().out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 70);
+  int last = 0;
+  DIR *sys = opendir((std::string(q48_emu_root_dir(devices[0])) + "/sys/bus/usb/devices").c_str());
+  ASSERT_NE(sys, nullptr);
+  for (dirent *e = readdir(sys); e != nullptr; e = readdir(sys)) {
+    last = std::strncmp(e->d_name, "1-", 2) == 0 ? std::atoi(e->d_name + 2) : last;
+  }
+  closedir(sys);
+  const std::string serial = "Q48MANY" + std::to_string(last);
+  EXPECT_EQ(list({"--serial", serial}).status, 0) << serial;
+#ifdef Q48_BACKEND_PATH
+  const std::string listing = run(Q48_BACKEND_PATH).out;
+  EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 70);
+  ASSERT_EQ(setenv("DEVICE_URI", ("q48://usb?serial=" + serial).c_str(), 1), 0);
+  // It waits for a printer it cannot find: 10 s, then it fails.
+  const outcome job =
+      run_tool("/usr/bin/timeout", {"-s", "KILL", "10", Q48_BACKEND_PATH, "7", "u", "t", "1", ""},
+               "late", q48_emu_root_dir(devices[0]));
+  unsetenv("DEVICE_URI");
+  EXPECT_EQ(received_by(devices[static_cast<std::size_t>(last - 2)]), "late") << job.err;
 #endif
 }
 
