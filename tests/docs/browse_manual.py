@@ -1,17 +1,11 @@
 #!/usr/bin/env python3
 """Opens every page of the HTML manual in headless Chromium and fails on a
-page that does not render or a link that leads nowhere.
+page that does not render, a link of the rendered page (menus, scripts,
+styles and pictures too) that leads to no page or no anchor of the manual,
+and a function named in a guide's text that doxygen did not link, which it
+does without a warning. Links out of the manual are not followed.
 
     browse_manual.py HTML_DIR
-
-A page renders when Chromium loads it and its DOM, after the page's own
-scripts have run (doxygen builds its menu so), holds doxygen's contents and
-a title. Every link, script, style sheet and picture of the rendered DOM
-that stays inside the manual must lead to a page that exists, and a link
-with an anchor to an element of that page's rendered DOM. A function named
-with its parentheses in a guide's text, outside code, must be a link:
-doxygen leaves a name it does not know as plain text, without a warning.
-Links out of the manual are not followed: the machine may have no network.
 """
 
 import concurrent.futures

@@ -4,47 +4,11 @@ something else than the text.
 
     transcripts.py SOURCE_DIR BUILD_DIR [FILE.md ...]
 
-It reads README.md and docs/*.md (or the files given):
-
-- A ```console block is a transcript. A line that starts with "$ " is a
-  command, "> " continues it (the shell's second prompt), and every other
-  line is what the commands printed, standard output and error as they came.
-  Each block runs in a shell of its own, from a folder that holds the source
-  tree's top-level entries and build/default (the build tree), with the build
-  tree's programs first on PATH, the Python package q48 importable
-  (PYTHONPATH, Q48_BUILD_DIR), HOME in a fresh folder and LC_ALL=C. The blocks
-  of one file share the folder, in their order.
-- A ```c block must compile and link against the build tree's libraries with
-  every warning an error; a ```python block must pass mypy --strict.
-- Relative links of the files must lead to files that exist.
-
-An HTML comment on the line before a block says more about it:
-
-    <!-- file: NAME -->           the next c or python block is also written
-                                  to NAME in the folder, for the transcripts
-    <!-- transcript: not run here (WHY) -->
-                                  counted, not run: it installs onto the
-                                  machine, needs real hardware or another host
-    <!-- transcript: printer OPTIONS -->
-                                  the shell runs as a child of
-                                  q48-emulated-printer OPTIONS: the printer is
-                                  plugged in for the whole block
-    <!-- transcript: cupsd[, printer OPTIONS] -->
-                                  the shell runs in scripts/try-cups.sh
-                                  --shell, a private cupsd's folder with the
-                                  emulated printer plugged in; "sudo CMD" runs
-                                  CMD, and "lpadmin -m lsb/usr/q48/q48.ppd"
-                                  takes the source tree's PPD, as if q48-cups
-                                  were installed
-
-What varies from run to run is written as a placeholder in the text: <PORT>
-a port, <TMP> a temporary folder, <DATE> a date or time, <PID> a process id,
-<HANDLE> a printer handle, <USER> the user that a program runs as. "..."
-on a line of its own stands for any number of lines, and within a line for
-any text. A run of two or more blanks matches any run of blanks (columns
-follow the width of a user's name), and tabs count as blanks to the next
-multiple of 8. An lpstat command whose output differs is asked again for up
-to 30 s: it reports what a job in the background has not done yet.
+It reads README.md and docs/*.md, or the files given. Each console block
+runs in a shell of its own against the build tree; c blocks must build and
+python blocks pass mypy --strict. The section "A manual that stays true" of
+docs/inside.md says what the blocks, the comments before them and the
+placeholders in them mean.
 """
 
 import concurrent.futures
@@ -58,7 +22,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 PLACEHOLDERS = {
@@ -70,16 +34,10 @@ PLACEHOLDERS = {
     "<USER>": r"[a-z_][a-z0-9_-]*",
 }
 TOKEN = re.compile("|".join(map(re.escape, [*PLACEHOLDERS, "..."])) + r"| {2,}")
+BLOCK = re.compile(r"^(?:<!--\s*(transcript|file):\s*([^\n]*?)\s*-->\n)?```(\w*)\n(.*?)^```", re.M | re.S)
 MARK = re.compile(rb"\n\x1e(\d+)\x1e\n")
 COMMAND_SECONDS = 60
 LPSTAT_SECONDS = 30
-
-
-@dataclass
-class Command:
-    line: int  # of its "$ " line in the file
-    text: str
-    expected: list[str] = field(default_factory=list)
 
 
 @dataclass
@@ -88,85 +46,74 @@ class Block:
     line: int  # of the opening fence
     lang: str
     body: list[str]
-    directive: str = ""
-    file_name: str = ""
+    directive: str  # <!-- transcript: ... -->
+    file_name: str  # <!-- file: ... -->
 
-    def where(self, line: int | None = None) -> str:
-        return f"{self.path.name}:{line if line is not None else self.line}"
+    def at(self, line: int = 0) -> str:
+        return f"{self.path.name}:{line or self.line}"
 
 
 def read_blocks(path: Path) -> list[Block]:
-    blocks, lines = [], path.read_text().splitlines()
-    i = 0
-    while i < len(lines):
-        fence = re.match(r"^```(\w*)\s*$", lines[i])
-        if not fence:
-            i += 1
-            continue
-        end = i + 1
-        while end < len(lines) and not lines[end].startswith("```"):
-            end += 1
-        block = Block(path, i + 1, fence.group(1), lines[i + 1 : end])
-        comment = re.match(r"^<!--\s*(transcript|file):\s*(.*?)\s*-->$", lines[i - 1] if i else "")
-        if comment and comment.group(1) == "file":
-            block.file_name = comment.group(2)
-        elif comment:
-            block.directive = comment.group(2)
-        blocks.append(block)
-        i = end + 1
+    text = path.read_text()
+    blocks = []
+    for m in BLOCK.finditer(text):
+        line = text.count("\n", 0, m.start(3)) + 1
+        kind, value = m.group(1) or "", m.group(2) or ""
+        blocks.append(Block(path, line, m.group(3), m.group(4).splitlines(),
+                            value if kind == "transcript" else "", value if kind == "file" else ""))
     return blocks
 
 
-def commands_of(block: Block) -> list[Command]:
-    commands: list[Command] = []
+def commands_of(block: Block) -> list[tuple[int, str, list[str]]]:
+    """(line, command, the lines it printed): "> " continues a command."""
+    commands: list[tuple[int, str, list[str]]] = []
     for n, text in enumerate(block.body, start=block.line + 1):
         if text.startswith("$ "):
-            commands.append(Command(n, text[2:]))
-        elif text.startswith("> ") and commands and not commands[-1].expected:
-            commands[-1].text += "\n" + text[2:]
+            commands.append((n, text[2:], []))
+        elif text.startswith("> ") and commands and not commands[-1][2]:
+            commands[-1] = (commands[-1][0], commands[-1][1] + "\n" + text[2:], [])
         elif commands:
-            commands[-1].expected.append(text)
+            commands[-1][2].append(text)
         else:
-            raise ValueError(f"{block.where(n)}: output before the first command")
+            raise ValueError(f"{block.at(n)}: output before the first command")
     return commands
 
 
 def pattern(expected: list[str]) -> re.Pattern[str]:
-    parts = []
+    regex = ""
     for line in expected:
         if line == "...":
-            parts.append(r"(?:.*\n)*?")
+            regex += r"(?:.*\n)*?"
             continue
-        pos, regex = 0, ""
+        pos = 0
         for token in TOKEN.finditer(line):
-            regex += re.escape(line[pos : token.start()])
             word = token.group()
+            regex += re.escape(line[pos : token.start()])
             regex += PLACEHOLDERS.get(word, ".*?" if word == "..." else " +")
             pos = token.end()
-        parts.append(regex + re.escape(line[pos:]) + r" *\n")
-    return re.compile("".join(parts))
+        regex += re.escape(line[pos:]) + r" *\n"
+    return re.compile(regex)
 
 
 def normalise(output: str) -> str:
-    lines = [line.expandtabs(8).rstrip() for line in output.splitlines()]
-    return "".join(line + "\n" for line in lines)
+    return "".join(line.expandtabs(8).rstrip() + "\n" for line in output.splitlines())
 
 
 class Shell:
     """A bash that reads its commands from us: each answer ends at a mark."""
 
-    def __init__(self, argv: list[str], cwd: str, env: dict[str, str]) -> None:
+    def __init__(self, argv: list[str], cwd: Path, env: dict[str, str]) -> None:
         self.proc = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                      start_new_session=True)
         self.pending = b""
 
-    def run(self, text: str, seconds: float = COMMAND_SECONDS) -> str | None:
+    def run(self, text: str) -> str | None:
         assert self.proc.stdin and self.proc.stdout
         # Commands read nothing of ours: their input is their own or none.
         self.proc.stdin.write(f"{{ {text}\n}} </dev/null\nprintf '\\n\\036%s\\036\\n' $?\n".encode())
         self.proc.stdin.flush()
-        deadline = time.monotonic() + seconds
+        deadline = time.monotonic() + COMMAND_SECONDS
         while not (mark := MARK.search(self.pending)):
             left = deadline - time.monotonic()
             if left <= 0 or not select.select([self.proc.stdout], [], [], left)[0]:
@@ -176,13 +123,11 @@ class Shell:
                 return None
             self.pending += chunk
         out, self.pending = self.pending[: mark.start()], self.pending[mark.end() :]
-        return out.decode(errors="replace")
+        return normalise(out.decode(errors="replace"))
 
     def close(self) -> None:
         try:
-            assert self.proc.stdin
-            self.proc.stdin.close()
-            self.proc.wait(timeout=30)
+            self.proc.communicate(timeout=30)
         except (subprocess.TimeoutExpired, BrokenPipeError):
             os.killpg(self.proc.pid, signal.SIGKILL)
             self.proc.wait()
@@ -191,170 +136,147 @@ class Shell:
 class Runner:
     def __init__(self, source: Path, build: Path) -> None:
         self.source, self.build = source, build
-        self.failures: list[str] = []
-        self.run = self.not_run = self.failing = self.snippet_count = 0
 
     def folder(self, md: Path) -> Path:
+        """The source tree's entries, build/default, HOME, and the file blocks."""
         work = Path(tempfile.mkdtemp(prefix="q48-docs."))
         work.chmod(0o755)  # the cupsd's shell (nobody, under root) copies files from here
         for entry in self.source.iterdir():
             if entry.name not in {"build", ".git"}:
                 (work / entry.name).symlink_to(entry)
         (work / "build").mkdir()
-        (work / "build" / "default").symlink_to(self.build)
+        (work / "build/default").symlink_to(self.build)
         (work / "home").mkdir()
         for block in read_blocks(md):
             if block.file_name:
                 (work / block.file_name).write_text("\n".join(block.body) + "\n")
         return work
 
-    def env(self, work: Path) -> dict[str, str]:
+    def shell(self, block: Block, work: Path) -> Shell:
         b = self.build
         env = {k: v for k, v in os.environ.items() if not k.startswith(("LD_", "UMOCKDEV", "CUPS"))}
         programs = [b / "tools", b / "api_test", b / "test_support/emulated_printer", b / "examples"]
         env.update(PATH=":".join(map(str, programs)) + ":" + env.get("PATH", "/usr/bin:/bin"),
                    PYTHONPATH=str(self.source / "python"), Q48_BUILD_DIR=str(b),
                    HOME=str(work / "home"), LC_ALL="C", PYTHONDONTWRITEBYTECODE="1")
-        return env
-
-    def shell(self, block: Block, work: Path) -> Shell:
+        parts = [p.strip() for p in block.directive.split(",")]
+        printer = next((p.split()[1:] for p in parts if p.startswith("printer")), None)
         bash = ["bash", "--norc", "--noprofile"]
-        parts = [p.strip() for p in block.directive.split(",") if p.strip()]
-        printer = next((p[len("printer"):].split() for p in parts if p.startswith("printer")), None)
         if "cupsd" in parts:
-            shell = Shell([str(self.source / "scripts/try-cups.sh"), "--build", str(self.build),
-                           "--shell", "--printer", " ".join(printer or [])], str(work), self.env(work))
-            files = " ".join(f"'{work}/{b.file_name}'" for b in read_blocks(block.path) if b.file_name)
+            shell = Shell([str(self.source / "scripts/try-cups.sh"), "--build", str(b), "--shell",
+                           "--printer", " ".join(printer or [])], work, env)
+            # Stands in for a machine where q48-cups is installed and we may
+            # administer CUPS.
+            files = "".join(f" '{work}/{f.file_name}'" for f in read_blocks(block.path) if f.file_name)
             shell.run(r"""sudo() { "$@"; }
                 lpadmin() { local a=() x; for x; do
                   [ "$x" = lsb/usr/q48/q48.ppd ] && a[-1]=-P && x=$PWD/q48.ppd; a+=("$x"); done
-                  command lpadmin "${a[@]}"; }""" + (f"\ncp {files} ." if files else ""))
+                  command lpadmin "${a[@]}"; }""" + (f"\ncp{files} ." if files else ""))
             return shell
         if printer is not None:
-            bash = [str(self.build / "test_support/emulated_printer/q48-emulated-printer"),
-                    *printer, "--", *bash]
-        shell = Shell(bash, str(work), self.env(work))
+            bash = [str(b / "test_support/emulated_printer/q48-emulated-printer"), *printer, "--", *bash]
+        shell = Shell(bash, work, env)
         shell.run('sudo() { "$@"; }')
         return shell
 
     def transcript(self, block: Block, work: Path) -> list[str]:
-        failures, shell = [], self.shell(block, work)
+        faults, shell = list[str](), self.shell(block, work)
         try:
-            for command in commands_of(block):
-                want = pattern(command.expected)
-                deadline = time.monotonic() + LPSTAT_SECONDS
-                while True:
-                    got = shell.run(command.text)
-                    if got is None:
-                        said = shell.pending.decode(errors="replace")[-2000:]
-                        failures.append(f"{block.where(command.line)}: $ {command.text}\n"
-                                        f"    the shell ended, or the command did not within "
-                                        f"{COMMAND_SECONDS} s; the last it said:\n{said}")
-                        return failures
-                    got = normalise(got)
-                    if want.fullmatch(got) or not command.text.startswith("lpstat") \
-                            or time.monotonic() > deadline:
-                        break
+            for line, command, expected in commands_of(block):
+                want, deadline = pattern(expected), time.monotonic() + LPSTAT_SECONDS
+                # lpstat reports on jobs in the background: it is asked again.
+                while (got := shell.run(command)) is not None and not want.fullmatch(got) \
+                        and command.startswith("lpstat") and time.monotonic() < deadline:
                     time.sleep(0.5)
+                if got is None:
+                    said = shell.pending.decode(errors="replace")[-2000:]
+                    return faults + [f"{block.at(line)}: $ {command}\n    the shell ended, or the "
+                                     f"command ran past {COMMAND_SECONDS} s; its last words:\n{said}"]
                 if not want.fullmatch(got):
-                    diff = difflib.unified_diff(command.expected, got.splitlines(), "the text",
-                                                "the output", lineterm="", n=1)
-                    failures.append(f"{block.where(command.line)}: $ {command.text}\n    "
-                                    + "\n    ".join(list(diff)[2:]))
+                    diff = difflib.unified_diff(expected, got.splitlines(), lineterm="", n=1)
+                    faults.append(f"{block.at(line)}: $ {command}\n    " + "\n    ".join(list(diff)[2:]))
         finally:
             shell.close()
-        return failures
+        return faults
 
     def markdown_file(self, md: Path) -> tuple[int, int, int, list[str]]:
-        run = not_run = failing = 0
-        failures: list[str] = []
-        work = self.folder(md)
+        """Runs md's transcripts in order: (run, not run, failing, faults)."""
+        blocks = [b for b in read_blocks(md) if b.lang == "console"]
+        kept = [b for b in blocks if not b.directive.startswith("not run here")]
+        work, faults, failing = self.folder(md), list[str](), 0
         try:
-            for block in read_blocks(md):
-                if block.lang != "console":
-                    continue
-                if block.directive.startswith("not run here"):
-                    not_run += 1
-                    continue
-                run += 1
-                faults = self.transcript(block, work)
-                failing += 1 if faults else 0
-                failures += faults
+            for block in kept:
+                found = self.transcript(block, work)
+                failing += bool(found)
+                faults += found
         finally:
             shutil.rmtree(work, ignore_errors=True)
-        return run, not_run, failing, failures
+        return len(kept), len(blocks) - len(kept), failing, faults
 
-    def links(self, md: Path) -> None:
-        for n, line in enumerate(md.read_text().splitlines(), start=1):
-            for target in re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", line):
-                if not re.match(r"^[a-z]+:", target) and not (md.parent / target).exists():
-                    self.failures.append(f"{md.name}:{n}: the link to {target} leads nowhere")
-
-    def snippets(self, files: list[Path], scratch: Path) -> None:
-        c: list[tuple[Path, Block]] = []
-        python: list[tuple[Path, Block]] = []
-        for md in files:
-            for i, block in enumerate(read_blocks(md)):
-                if block.lang in ("c", "python"):
-                    name = scratch / f"{md.stem}_{i}.{'c' if block.lang == 'c' else 'py'}"
-                    name.write_text("\n".join(block.body) + "\n")
-                    (c if block.lang == "c" else python).append((name, block))
-        self.snippet_count = len(c) + len(python)
-        for name, block in c:
+    def snippets(self, files: list[Path], scratch: Path) -> tuple[int, list[str]]:
+        """Builds the c blocks and type-checks the python blocks."""
+        faults: list[str] = []
+        named = [(scratch / f"{md.stem}_{i}.{'py' if b.lang == 'python' else 'c'}", b)
+                 for md in files for i, b in enumerate(read_blocks(md)) if b.lang in ("c", "python")]
+        for name, block in named:
+            name.write_text("\n".join(block.body) + "\n")
+        s, b = self.source, self.build
+        for name, block in [(n, k) for n, k in named if k.lang == "c"]:
             r = subprocess.run(["cc", "-std=c11", "-Wall", "-Wextra", "-Wpedantic", "-Werror",
-                                f"-I{self.source}/Q48_Api/Sources", f"-I{self.source}/Q48_Tb/Sources",
-                                str(name), f"-L{self.build}/Q48_Api/Sources",
-                                f"-L{self.build}/Q48_Tb/Sources", "-lQ48Api", "-lQ48Tb",
-                                f"-Wl,-rpath-link,{self.build}/Q48_Tb/Sources",
-                                "-o", str(name.with_suffix(""))], capture_output=True, text=True)
+                                f"-I{s}/Q48_Api/Sources", f"-I{s}/Q48_Tb/Sources", str(name),
+                                f"-L{b}/Q48_Api/Sources", f"-L{b}/Q48_Tb/Sources", "-lQ48Api",
+                                "-lQ48Tb", "-o", str(name.with_suffix(""))],
+                               capture_output=True, text=True)
             if r.returncode != 0:
-                self.failures.append(f"{block.where()}: the C snippet does not build\n"
-                                     + self.lines_of(r.stderr, name, block))
+                faults.append(f"{block.at()}: the C snippet does not build\n"
+                              + located(r.stderr, name, block))
+        python = [(n, k) for n, k in named if k.lang == "python"]
         if python:
             r = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary",
-                                f"--cache-dir={self.build}/tests/docs/mypy_cache",
-                                *[str(name) for name, _ in python]],
-                               capture_output=True, text=True,
-                               env={**os.environ, "MYPYPATH": str(self.source / "python")})
-            for name, block in python:
-                if str(name) in r.stdout:
-                    self.failures.append(f"{block.where()}: mypy --strict finds fault\n"
-                                         + self.lines_of(r.stdout, name, block))
-            if r.returncode != 0 and not any(str(name) in r.stdout for name, _ in python):
-                self.failures.append("mypy failed:\n" + r.stdout + r.stderr)
+                                f"--cache-dir={b}/tests/docs/mypy_cache", *[str(n) for n, _ in python]],
+                               capture_output=True, text=True, env={**os.environ, "MYPYPATH": f"{s}/python"})
+            faults += [f"{block.at()}: mypy --strict finds fault\n" + located(r.stdout, name, block)
+                       for name, block in python if str(name) in r.stdout]
+            if r.returncode != 0 and not faults:
+                faults.append("mypy failed:\n" + r.stdout + r.stderr)
+        return len(named), faults
 
-    @staticmethod
-    def lines_of(messages: str, name: Path, block: Block) -> str:
-        # The snippet's line n is the file's line block.line + n.
-        def at(m: re.Match[str]) -> str:
-            return f"{block.where(block.line + int(m.group(1)))}:"
-        return "\n".join("    " + re.sub(re.escape(str(name)) + r":(\d+):", at, line)
-                         for line in messages.splitlines() if str(name) in line)
+
+def located(messages: str, name: Path, block: Block) -> str:
+    """A compiler's messages about a snippet, at their lines of the file."""
+    def at(m: re.Match[str]) -> str:
+        return f"{block.at(block.line + int(m.group(1)))}:"
+    return "\n".join("    " + re.sub(re.escape(str(name)) + r":(\d+):", at, line)
+                     for line in messages.splitlines() if str(name) in line)
+
+
+def dead_links(md: Path) -> list[str]:
+    return [f"{md.name}:{n}: the link to {target} leads nowhere"
+            for n, line in enumerate(md.read_text().splitlines(), start=1)
+            for target in re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", line)
+            if not re.match(r"^[a-z]+:", target) and not (md.parent / target).exists()]
 
 
 def main() -> int:
     source, build = Path(sys.argv[1]).resolve(), Path(sys.argv[2]).resolve()
     files = [Path(f).resolve() for f in sys.argv[3:]] or \
         [source / "README.md", *sorted((source / "docs").glob("*.md"))]
-    runner = Runner(source, build)
-    start = time.monotonic()
+    runner, start = Runner(source, build), time.monotonic()
+    faults = [fault for md in files for fault in dead_links(md)]
+    run = not_run = failing = 0
     with tempfile.TemporaryDirectory() as scratch:
-        for md in files:
-            runner.links(md)
-        runner.snippets(files, Path(scratch))
+        snippets, found = runner.snippets(files, Path(scratch))
+        faults += found
         with concurrent.futures.ThreadPoolExecutor(2) as pool:
-            for run, not_run, failing, failures in pool.map(runner.markdown_file, files):
-                runner.run += run
-                runner.not_run += not_run
-                runner.failing += failing
-                runner.failures += failures
-    for failure in runner.failures:
-        print(failure, end="\n\n")
-    print(f"{runner.run} transcripts run, {runner.failing} failing; {runner.not_run} marked not run "
-          f"here; {runner.snippet_count} snippets built or type-checked; "
-          f"{len(runner.failures)} faults in all; {time.monotonic() - start:.0f} s")
-    print(f"transcripts: {runner.run - runner.failing} passed, {runner.failing} failed")
-    return 1 if runner.failures else 0
+            for r, n, f, found in pool.map(runner.markdown_file, files):
+                run, not_run, failing, faults = run + r, not_run + n, failing + f, faults + found
+    for fault in faults:
+        print(fault, end="\n\n")
+    print(f"{run} transcripts run, {failing} failing; {not_run} marked not run here; {snippets} "
+          f"snippets built or type-checked; {len(faults)} faults in all; "
+          f"{time.monotonic() - start:.0f} s")
+    print(f"transcripts: {run - failing} passed, {failing} failed")
+    return 1 if faults else 0
 
 
 if __name__ == "__main__":
