@@ -158,7 +158,8 @@ class Runner:
         programs = [b / "tools", b / "api_test", b / "test_support/emulated_printer", b / "examples"]
         env.update(PATH=":".join(map(str, programs)) + ":" + env.get("PATH", "/usr/bin:/bin"),
                    PYTHONPATH=str(self.source / "python"), Q48_BUILD_DIR=str(b),
-                   HOME=str(work / "home"), LC_ALL="C", PYTHONDONTWRITEBYTECODE="1")
+                   HOME=str(work / "home"), LC_ALL="C", PYTHONDONTWRITEBYTECODE="1",
+                   CUPS_SERVER="/nonexistent/cups.sock")  # try-cups.sh names its own
         parts = [p.strip() for p in block.directive.split(",")]
         printer = next((p.split()[1:] for p in parts if p.startswith("printer")), None)
         bash = ["bash", "--norc", "--noprofile"]
@@ -166,9 +167,9 @@ class Runner:
             shell = Shell([str(self.source / "scripts/try-cups.sh"), "--build", str(b), "--shell",
                            "--printer", " ".join(printer or [])], work, env)
             # Stands in for a machine where q48-cups is installed and we may
-            # administer CUPS.
+            # administer CUPS: its own, and nothing else.
             files = "".join(f" '{work}/{f.file_name}'" for f in read_blocks(block.path) if f.file_name)
-            shell.run(r"""sudo() { "$@"; }
+            shell.run(r"""sudo() { case $1 in lp*|cups*) "$@" ;; *) echo "sudo: not here" >&2; return 1 ;; esac; }
                 lpadmin() { local a=() x; for x; do
                   [ "$x" = lsb/usr/q48/q48.ppd ] && a[-1]=-P && x=$PWD/q48.ppd; a+=("$x"); done
                   command lpadmin "${a[@]}"; }""" + (f"\ncp{files} ." if files else ""))
@@ -176,13 +177,19 @@ class Runner:
         if printer is not None:
             bash = [str(b / "test_support/emulated_printer/q48-emulated-printer"), *printer, "--", *bash]
         shell = Shell(bash, work, env)
-        shell.run('sudo() { "$@"; }')
+        # The tests run as root: a transcript that changes the machine must
+        # be marked not run here rather than run.
+        shell.run('sudo() { echo "sudo: not here" >&2; return 1; }')
         return shell
 
     def transcript(self, block: Block, work: Path) -> list[str]:
+        try:
+            commands = commands_of(block)
+        except ValueError as error:
+            return [str(error)]
         faults, shell = list[str](), self.shell(block, work)
         try:
-            for line, command, expected in commands_of(block):
+            for line, command, expected in commands:
                 want, deadline = pattern(expected), time.monotonic() + LPSTAT_SECONDS
                 # lpstat reports on jobs in the background: it is asked again.
                 while (got := shell.run(command)) is not None and not want.fullmatch(got) \
