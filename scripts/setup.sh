@@ -11,7 +11,7 @@ native=(g++ gcc make cmake pkg-config libusb-1.0-0-dev googletest libgtest-dev
         libcups2-dev cups-daemon cups-client cups)
 cross=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user
        libc6:armhf libstdc++6:armhf libusb-1.0-0-dev:armhf)
-extra=(clang clang-format libclang-rt-14-dev libbenchmark-dev gcovr clang-tidy-14 cppcheck)
+extra=(clang clang-format libclang-rt-14-dev libbenchmark-dev gcovr clang-tidy-14 cppcheck chromium)
 
 want=("${native[@]}")
 case "${1:-all}" in

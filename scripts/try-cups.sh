@@ -8,6 +8,11 @@
 #                                      the packages it lacks, as root or sudo)
 #   scripts/try-cups.sh --build DIR    uses the programs of the build tree DIR
 #                                      as they are
+#   --printer 'OPTIONS'                the emulated printer's options, such as
+#                                      '--serial Q48EMU0002 --node-mode 0'
+#   --shell                            instead of the sample receipt, a shell
+#                                      that reads standard input, its CUPS
+#                                      clients and q48-list pointed at the two
 #
 # Nothing of the machine's own CUPS is used or touched: the cupsd has its own
 # configuration, spool and logs in a temporary folder and listens on a free
@@ -20,7 +25,7 @@ set -euo pipefail
 # The second half, run by the first as the emulated printer's child: the
 # printer reports what it received once this ends.
 if [ "${1:-}" = --inside ]; then
-  root=$2
+  root=$2 shell=${3:-}
   echo "$UMOCKDEV_DIR" >"$root/umockdev_dir"
   # Only the backend and the filter talk to the printer (their wrappers set
   # the preload again); cupsd and the clients have no business with it.
@@ -43,8 +48,6 @@ if [ "${1:-}" = --inside ]; then
   }
   echo "cupsd runs as $(id -un) on $CUPS_SERVER, its files in $root"
   cd "$root"
-  echo "\$ lpadmin -p receipt -E -v 'q48://usb?serial=Q48EMU0001' -P q48.ppd -o printer-error-policy=abort-job"
-  lpadmin -p receipt -E -v 'q48://usb?serial=Q48EMU0001' -P q48.ppd -o printer-error-policy=abort-job 2>&1
   cat >order-42.q48 <<'EOF'
 [1B 40] [1B 61 01] "Corner Shop" \n
 "Order 42" \n
@@ -52,9 +55,17 @@ if [ "${1:-}" = --inside ]; then
 "Total    7.20" \n
 [1D 56 00]   // cut
 EOF
-  echo "\$ cat order-42.q48"
+  if [ -n "$shell" ]; then
+    # Its programs see the printer as the backend does; no queue is made.
+    LD_PRELOAD=libumockdev-preload.so.0 UMOCKDEV_DIR=$(cat "$root/umockdev_dir") \
+      LD_LIBRARY_PATH=$root/lib PATH=$root/bin:$PATH bash --norc --noprofile
+    exit
+  fi
+  echo "+ lpadmin -p receipt -E -v 'q48://usb?serial=Q48EMU0001' -P q48.ppd -o printer-error-policy=abort-job"
+  lpadmin -p receipt -E -v 'q48://usb?serial=Q48EMU0001' -P q48.ppd -o printer-error-policy=abort-job 2>&1
+  echo "+ cat order-42.q48"
   cat order-42.q48
-  echo "\$ lp -d receipt order-42.q48"
+  echo "+ lp -d receipt order-42.q48"
   request=$(lp -d receipt order-42.q48)
   echo "$request"
   job=$(echo "$request" | sed -n 's/^request id is receipt-\([0-9]*\) .*/\1/p')
@@ -66,7 +77,7 @@ EOF
   echo "--- the scheduler's log of the job"
   sed -n "s/^. \[[^]]*\] \(\[Job $job\] \(Started .*\|.*coded text.*\|Sent [0-9]* bytes\)\)$/\1/p" \
     log/error_log
-  echo "\$ lpstat -W completed -o receipt"
+  echo "+ lpstat -W completed -o receipt"
   lpstat -W completed -o receipt
   lpstat -W completed -o receipt | grep -q "^receipt-$job " || {
     echo "The job did not complete:"
@@ -76,23 +87,28 @@ EOF
   exit 0
 fi
 
-case "${1:-}" in
-  "")
-    cd "$(dirname "$0")/.."
-    scripts/setup.sh native
-    cmake --preset default >/dev/null
-    cmake --build --preset default -j "$(nproc)" \
-      --target q48-cups-backend q48-coded-to-raw q48-emulated-printer >/dev/null
-    build=$PWD/build/default
-    ;;
-  --build) build=$(cd "$2" && pwd) ;;
-  *)
-    sed -n '2,17s/^# \{0,1\}//p' "$0"
-    [ "$1" = -h ] || [ "$1" = --help ]
-    exit
-    ;;
-esac
+build="" shell="" printer=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) build=$(cd "$2" && pwd) && shift 2 ;;
+    --printer) read -ra printer <<<"$2" && shift 2 ;;
+    --shell) shell=--shell && shift ;;
+    *)
+      sed -n '2,23s/^# \{0,1\}//p' "$0"
+      [ "$1" = -h ] || [ "$1" = --help ]
+      exit
+      ;;
+  esac
+done
 source=$(cd "$(dirname "$0")/.." && pwd)
+if [ -z "$build" ]; then
+  cd "$source"
+  scripts/setup.sh native
+  cmake --preset default >/dev/null
+  cmake --build --preset default -j "$(nproc)" --target q48-cups-backend q48-coded-to-raw \
+    q48-emulated-printer q48-list q48-send >/dev/null
+  build=$source/build/default
+fi
 
 root=$(mktemp -d /tmp/q48-try-cups.XXXXXX)
 cleanup() {
@@ -107,16 +123,23 @@ trap 'exit 130' INT TERM
 # Copies of what cupsd runs, so that its user needs no access to the build
 # tree or the clone.
 mkdir -p "$root"/{bin/backend,bin/filter,lib,etc,spool/tmp,state,cache,log}
-cp "$build/cups/q48" "$build/cups/q48-coded-to-raw" \
+cp "$build/cups/q48" "$build/cups/q48-coded-to-raw" "$build/tools/q48-list" "$build/tools/q48-send" \
   "$build/test_support/emulated_printer/q48-emulated-printer" "$root/bin/"
 cp -L "$build/Q48_Api/Sources/libQ48Api.so.1" "$build/Q48_Tb/Sources/libQ48Tb.so.1" "$root/lib/"
 cp "$source/cups/q48.ppd" "$root/"
 cp "$source/cups/q48.types" "$source/cups/q48.convs" "$root/etc/"
 cp "$0" "$root/try-cups.sh"
 ln -s /usr/lib/cups/daemon "$root/bin/daemon"
+programs=(backend/q48 filter/q48-coded-to-raw)
+# CUPS's own USB backend too, as on a machine with a printer plugged in; a
+# copy, since only root may run the original.
+if [ -r /usr/lib/cups/backend/usb ]; then
+  install -m 755 /usr/lib/cups/backend/usb "$root/bin/usb"
+  programs+=(backend/usb)
+fi
 # cupsd hands its backends and filters an environment of its own: the
 # emulated printer's reaches them through these wrappers.
-for program in backend/q48 filter/q48-coded-to-raw; do
+for program in "${programs[@]}"; do
   cat >"$root/bin/$program" <<EOF
 #!/bin/sh
 export LD_PRELOAD=libumockdev-preload.so.0 UMOCKDEV_DIR=\$(cat $root/umockdev_dir) \
@@ -170,4 +193,5 @@ chown -R "$user:$(id -gn "$user")" "$root"
 chmod 755 "$root"
 
 cd "$root"
-"${as_user[@]}" "$root/bin/q48-emulated-printer" -- bash "$root/try-cups.sh" --inside "$root"
+"${as_user[@]}" "$root/bin/q48-emulated-printer" "${printer[@]}" -- \
+  bash "$root/try-cups.sh" --inside "$root" $shell

@@ -17,6 +17,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <glib.h>
@@ -36,6 +37,9 @@ static void usage(FILE *to) {
         "  --product HEX       USB product id (default 0001)\n"
         "  --accept N          accept at most N bytes per OUT transfer, the rest stays unsent\n"
         "  --serial S          iSerialNumber (default Q48EMU0001; \"\" for none)\n"
+        "  --address N         device address on bus 1 (default 11), as after a replug\n"
+        "  --lp N              usblp also serves it: sysfs shows /dev/usb/lpN (listing only)\n"
+        "  --node-mode OCTAL   permissions of the device node, e.g. 0 for none\n"
         "  --device-id ID      answer to GET_DEVICE_ID (default built from the serial)\n"
         "  --preload LIB       umockdev preload for the child (default libumockdev-preload.so.0)\n"
         "  -h, --help          this text\n"
@@ -105,6 +109,7 @@ int main(int argc, char **argv) {
   long accept = -1;
   int kernel_driver = 0;
   int detach_fails = 0;
+  long node_mode = -1;
   const char *preload = "libumockdev-preload.so.0";
   int command_at = -1;
   int status = 0;
@@ -146,6 +151,15 @@ int main(int argc, char **argv) {
     } else if (strcmp(a, "--product") == 0 && parse_number(value, 16, 0xFFFF, &n)) {
       cfg.product_id = (uint16_t)n;
       i++;
+    } else if (strcmp(a, "--address") == 0 && parse_number(value, 10, 999, &n) && n > 0) {
+      cfg.devnum = (int)n;
+      i++;
+    } else if (strcmp(a, "--lp") == 0 && parse_number(value, 10, 999, &n)) {
+      cfg.lp = (int)n;
+      i++;
+    } else if (strcmp(a, "--node-mode") == 0 && parse_number(value, 8, 07777, &n)) {
+      node_mode = n;
+      i++;
     } else if (strcmp(a, "--serial") == 0) {
       cfg.serial = value;
       i++;
@@ -176,6 +190,18 @@ int main(int argc, char **argv) {
     q48_emu_queue_answer(emu, bytes->data, bytes->len);
   }
   g_ptr_array_unref(answers);
+  /* The testbed's node stands in for /dev/bus/usb/BBB/DDD: its mode is what a
+   * missing udev rule leaves a user with. */
+  if (node_mode >= 0) {
+    char *node = g_strconcat(q48_emu_root_dir(emu), q48_emu_device_path(emu), NULL);
+    int failed = chmod(node, (mode_t)node_mode);
+    g_free(node);
+    if (failed != 0) {
+      fprintf(stderr, "q48-emulated-printer: cannot set the node's mode: %s\n", strerror(errno));
+      q48_emu_free(emu);
+      return 1;
+    }
+  }
   q48_emu_set_claim_busy(emu, (int)claim_busy);
   q48_emu_set_kernel_driver(emu, kernel_driver, detach_fails);
   if (accept >= 0) {
