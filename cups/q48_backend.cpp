@@ -223,7 +223,7 @@ struct job {
   char path[512] = "";
   long long sent = 0; // bytes of the job the printer took, over all copies
   // What was read of the job and has not reached the printer: buf[off, have).
-  unsigned char buf[kChunk];
+  unsigned char buf[kChunk] = {};
   int off = 0;
   int have = 0;
   bool began = false;   // the printer was open: bytes of the job may be out
@@ -523,7 +523,10 @@ int connect(job &j) {
                          j.path);
       return CUPS_BACKEND_STOP;
     }
-    if (j.printer == Q48_API_CLAIM_TIMEOUT) {
+    // A printer that leaves while it is being opened fails the open at any
+    // of its steps; for a serial URI that is an absence like any other.
+    const bool left = j.by_serial && !still_there(j);
+    if (j.printer == Q48_API_CLAIM_TIMEOUT && !left) {
       if (j.in_class && !j.began) {
         return leave_for_class(j, "The printer is in use by another program");
       }
@@ -535,7 +538,7 @@ int connect(job &j) {
                          "INFO: The printer is in use by another program; trying again in %d s\n",
                          kBusyRetryMs / 1000);
       wait_step(j, kBusyRetryMs);
-    } else if (j.printer == Q48_API_OPEN_FAILED || j.printer == Q48_API_NO_PRINTER) {
+    } else if (left || j.printer == Q48_API_OPEN_FAILED || j.printer == Q48_API_NO_PRINTER) {
       // Gone between the lookup and the open, or not there yet.
       if (j.in_class && !j.began) {
         return leave_for_class(j, "The printer is not there");

@@ -90,7 +90,7 @@ server start(const std::string &dir, const char *log_level) {
   const int port = free_port();
   spit(dir + "/etc/cupsd.conf", "Listen 127.0.0.1:" + std::to_string(port) + "\nLogLevel " +
                                     log_level +
-                                    "\nBrowsing Off\nWebInterface No\n"
+                                    "\nMaxLogSize 0\nBrowsing Off\nWebInterface No\n"
                                     "DefaultAuthType None\n<Location />\nOrder allow,deny\n"
                                     "Allow all\n</Location>\n<Policy default>\n<Limit All>\n"
                                     "Order deny,allow\nAllow all\n</Limit>\n</Policy>\n");
