@@ -1,10 +1,10 @@
 # What `cmake --install` puts in place, by component: runtime (the two
 # libraries and the udev rule), dev (headers, pkg-config files q48tb.pc and
 # q48api.pc, the CMake package Q48, the section-3 man pages), tools
-# (Q48_Api_Test, q48-list, q48-send), python (the Python package q48) and
-# cups (the CUPS backend, filter and PPD). The programs install themselves
-# where they are built; cmake/Q48Packages.cmake makes Debian packages of the
-# components.
+# (Q48_Api_Test, q48-list, q48-send, q48-doctor), python (the Python
+# package q48) and cups (the CUPS backend, filter and PPD). The programs
+# install themselves where they are built; cmake/Q48Packages.cmake makes
+# Debian packages of the components.
 #
 #   cmake --install build --prefix "/some/where"
 
@@ -59,6 +59,7 @@ install(CODE "
 q48_install_rpath(Q48_Api_Test tools "../" bin/Q48_Api_Test)
 q48_install_rpath(q48-list tools "../" bin/q48-list)
 q48_install_rpath(q48-send tools "../" bin/q48-send)
+q48_install_rpath(q48-doctor tools "../" bin/q48-doctor)
 q48_install_rpath(q48-cups-backend cups "../../../" lib/cups/backend/q48)
 q48_install_rpath(q48-coded-to-raw cups "../../../" lib/cups/filter/q48-coded-to-raw)
 # The unversioned link is only for building against the libraries.
@@ -92,7 +93,7 @@ set(_gz_outputs "")
 # page:component
 set(_pages Q48_Api_Test.1:tools)
 if(Q48_BUILD_TOOLS)
-  list(APPEND _pages q48-list.1:tools q48-send.1:tools)
+  list(APPEND _pages q48-list.1:tools q48-send.1:tools q48-doctor.1:tools)
 endif()
 if(Q48_CUPS)
   list(APPEND _pages q48-cups.7:cups)

@@ -68,10 +68,16 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME q48-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
     "libq48-1 (= ${_deb_version}), libc6 (>= 2.34), libusb-1.0-0 (>= 2:1.0.22)")
+# q48-doctor asks cupsd about its queues where it was built with libcups.
+if(TARGET q48_cups AND Q48_BUILD_TOOLS)
+  string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", libcups2 (>= 1.7.0)")
+endif()
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "Q48 receipt printer command-line tools
 q48-list shows the attached Q48 printers, q48-send sends coded command text
 to one and shows its answer, Q48_Api_Test sends a form feed and prints a
-protocol of each step.")
+protocol of each step. q48-doctor checks what stands between a user and a
+printed receipt (the printers, access to them, the CUPS queues) and names
+the command that fixes each problem.")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-q48)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)

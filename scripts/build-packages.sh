@@ -75,6 +75,8 @@ grep -qx /usr/lib/python3/dist-packages/q48/__init__.py "$work/python.out"
 tests/install/consumer_test.sh "$work/consumer"
 q48-list || echo "q48-list: no printer attached (status $?)"
 q48-send --help | head -1
+# The installed doctor finds the packaged udev rule (and exits 1: no printer).
+{ q48-doctor || true; } | grep -x 'OK      udev rule: /usr/lib/udev/rules.d/60-q48-printer.rules: .*'
 
 echo "=== armhf: contents"
 for deb in "${armhf[@]}"; do

@@ -6,7 +6,8 @@
 #   scripts/fetch-armhf.sh DEST SET...
 #
 #   umockdev  umockdev and glib, for the emulated printer and its preload
-#   cups      libcups2-dev, for CUPS's headers (the backend links no libcups)
+#   cups      libcups2-dev and libcups2 with what it loads: CUPS's headers,
+#             and libcups for q48-doctor (the backend links none)
 #   python    Python 3.11 and pytest, for the Python package's tests
 #
 # None of these can go into the build machine's dpkg database beside the
@@ -44,7 +45,12 @@ for set in "$@"; do
       libglib2.0-0 libglib2.0-dev libpcap0.8 libdbus-1-3 libsystemd0 libcap2
       libgcrypt20 libgpg-error0 liblz4-1 liblzma5 libzstd1 libffi8 libmount1
       libblkid1 libpcre2-8-0 libselinux1 zlib1g" ;;
-    cups) packages="$packages libcups2-dev" ;;
+    cups) packages="$packages libcups2-dev libcups2 libavahi-client3
+      libavahi-common3 libdbus-1-3 libsystemd0 libcap2 libgcrypt20
+      libgpg-error0 liblz4-1 liblzma5 libzstd1 libgnutls30 libgmp10
+      libhogweed6 libnettle8 libidn2-0 libunistring2 libp11-kit0 libffi8
+      libtasn1-6 libgssapi-krb5-2 libkrb5-3 libk5crypto3 libkrb5support0
+      libcom-err2 libkeyutils1 zlib1g" ;;
     # pytest is architecture-independent, but comes from armhf's Debian all
     # the same: the armhf interpreter finds it in its own prefix, and never
     # sees the host's dist-packages with their x86-64 extension modules.

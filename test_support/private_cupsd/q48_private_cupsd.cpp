@@ -79,13 +79,21 @@ server start(const std::string &dir, const char *log_level) {
                         "/state", "/cache", "/log"}) {
     mkdir((dir + d).c_str(), 0755);
   }
+  // A caller that stays root (to play the administrator) gets a cupsd that
+  // runs as nobody all the same, in a folder that is nobody's.
+  const passwd *nobody = getuid() == 0 ? getpwnam("nobody") : nullptr;
+  if (nobody != nullptr && std::system(("chown -R nobody: '" + dir + "'").c_str()) != 0) {
+    return {};
+  }
+  const gid_t gid = nobody != nullptr ? nobody->pw_gid : getgid();
+  const uid_t uid = nobody != nullptr ? nobody->pw_uid : getuid();
   symlink("/usr/lib/cups/daemon", (dir + "/bin/daemon").c_str());
   spit(dir + "/etc/cups-files.conf",
        "ServerRoot " + dir + "/etc\nServerBin " + dir + "/bin\nRequestRoot " + dir +
            "/spool\nTempDir " + dir + "/spool/tmp\nStateDir " + dir + "/state\nCacheDir " + dir +
            "/cache\nAccessLog " + dir + "/log/access_log\nErrorLog " + dir +
            "/log/error_log\nPageLog " + dir + "/log/page_log\nSystemGroup " +
-           getgrgid(getgid())->gr_name + "\nSandboxing Off\n");
+           getgrgid(gid)->gr_name + "\nSandboxing Off\n");
   server s;
   const int port = free_port();
   spit(dir + "/etc/cupsd.conf", "Listen 127.0.0.1:" + std::to_string(port) + "\nLogLevel " +
@@ -99,6 +107,9 @@ server start(const std::string &dir, const char *log_level) {
   if (s.pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent) {
+      _exit(1);
+    }
+    if (getuid() != uid && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) {
       _exit(1);
     }
     const int null = open("/dev/null", O_WRONLY);

@@ -26,6 +26,8 @@ struct server {
 
 // Starts cupsd with dir as its root: the backends and filters in dir/bin,
 // which this makes with the other folders; log_level for dir/log/error_log.
+// A caller that is root gets a cupsd that runs as nobody, in a dir that
+// becomes nobody's.
 server start(const std::string &dir, const char *log_level = "debug");
 void stop(const server &s);
 

@@ -6,13 +6,14 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cmake --install into '${STAGE}' failed: ${rc}")
 endif()
 foreach(f include/Q48_Api.h include/Q48_Tb.h bin/q48-send bin/q48-list bin/Q48_Api_Test
-          lib/udev/rules.d/60-q48-printer.rules share/man/man1/q48-send.1.gz)
+          bin/q48-doctor lib/udev/rules.d/60-q48-printer.rules share/man/man1/q48-send.1.gz
+          share/man/man1/q48-doctor.1.gz)
   if(NOT EXISTS "${STAGE}/${f}")
     message(FATAL_ERROR "not installed: ${f}")
   endif()
 endforeach()
 # The programs find the prefix's libraries on their own: no LD_LIBRARY_PATH.
-set(_programs "bin/q48-send\;--help" "bin/q48-list" "bin/Q48_Api_Test"
+set(_programs "bin/q48-send\;--help" "bin/q48-list" "bin/Q48_Api_Test" "bin/q48-doctor\;--help"
               "lib/cups/backend/q48" "lib/cups/filter/q48-coded-to-raw\;1\;u\;t\;1\;\;/dev/null")
 foreach(program IN LISTS _programs)
   list(GET program 0 file)
