@@ -18,7 +18,6 @@
 // While it waits for its input or its printer, the backend answers cupsd's
 // side channel and forwards the printer's answers to the back channel.
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -26,7 +25,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -40,8 +38,10 @@
 #include "Q48_Api.h"
 #include "q48_args.h"
 #include "q48_channels.h"
+#include "q48_clock.h"
 #include "q48_open_codes.h"
 #include "q48_printers.h"
+#include "q48_text.h"
 
 namespace {
 
@@ -74,35 +74,6 @@ volatile sig_atomic_t g_cancelled = 0;
 
 void on_sigterm(int) { g_cancelled = 1; }
 
-long now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Unicode's invisible format characters. Shown in lpinfo or the web
-// interface, they let a device's string pass for another: bidirectional
-// overrides, embeddings, isolates and marks (U+061C, U+200E-200F,
-// U+202A-202E, U+2066-2069) reorder what follows, so "Q48\u202E1000" reads
-// as Q480001; zero-width ones (soft hyphen, U+180E, U+200B-200D, U+2060-2064,
-// U+FEFF, tags) draw nothing, so two serials that differ by one look alike,
-// and so do the deprecated shaping controls U+206A-206F and the annotation
-// marks U+FFF9-FFFB; the separators U+2028-2029 end a line where a reader
-// honours them. None belongs in a serial number or a maker's name.
-struct code_range {
-  unsigned first;
-  unsigned last;
-};
-constexpr code_range kInvisible[] = {{0x00AD, 0x00AD}, {0x061C, 0x061C}, {0x180E, 0x180E},
-                                     {0x200B, 0x200F}, {0x2028, 0x202E}, {0x2060, 0x206F},
-                                     {0xFEFF, 0xFEFF}, {0xFFF9, 0xFFFB}, {0xE0000, 0xE007F}};
-
-bool invisible(unsigned cp) {
-  return std::any_of(std::begin(kInvisible), std::end(kInvisible), [cp](const code_range &range) {
-    return cp >= range.first && cp <= range.last;
-  });
-}
-
 // Copies a sysfs string into a quoted field of the listing. The device wrote
 // it, so it gets no say in the listing's shape: bytes that are not UTF-8,
 // control characters (ESC, BEL, DEL, line ends, C1) and invisible format
@@ -113,26 +84,13 @@ void clean_field(const char *text, char *out, std::size_t cap, bool id_value) {
   const auto *s = reinterpret_cast<const unsigned char *>(text);
   std::size_t at = 0;
   while (*s != '\0') {
-    const unsigned lead = *s;
-    const int len = lead < 0x80                    ? 1
-                    : lead >= 0xC2 && lead <= 0xDF ? 2
-                    : lead >= 0xE0 && lead <= 0xEF ? 3
-                    : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                   : 0;
-    unsigned cp = len == 1 ? lead : lead & (0x7Fu >> len);
-    bool valid = len > 0;
-    for (int i = 1; valid && i < len; i++) {
-      valid = (s[i] & 0xC0) == 0x80;
-      cp = cp << 6 | (s[i] & 0x3Fu);
-    }
-    // Overlong forms, surrogates and code points beyond Unicode are not UTF-8.
-    valid = valid && !(len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) &&
-            !(len == 4 && (cp < 0x10000 || cp > 0x10FFFF));
-    if (!valid) {
+    unsigned cp = 0;
+    const int len = q48::utf8_sequence(s, &cp);
+    if (len == 0) {
       s++; // the stray byte alone; what follows is looked at afresh
       continue;
     }
-    const bool control = cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F) || invisible(cp);
+    const bool control = q48::hidden(cp);
     if (!control) {
       if (at + static_cast<std::size_t>(len) >= cap) {
         break;
@@ -310,12 +268,12 @@ void forward_back_channel(job &j, bool ask_printer) {
   if (!j.usb || j.printer < 0) {
     return;
   }
-  ask_printer = ask_printer && now_ms() - j.last_back_ms >= kBackChannelPeriodMs;
+  ask_printer = ask_printer && q48::now_ms() - j.last_back_ms >= kBackChannelPeriodMs;
   if (!ask_printer && m_index_rx_top == m_index_rx_bottom) {
     return;
   }
   if (ask_printer) {
-    j.last_back_ms = now_ms();
+    j.last_back_ms = q48::now_ms();
   }
   unsigned char buf[kBackChannelChunk];
   int n = 0;
@@ -335,7 +293,7 @@ int back_channel_due(const job &j) {
   if (!j.usb || j.printer < 0) {
     return -1;
   }
-  const long left = kBackChannelPeriodMs - (now_ms() - j.last_back_ms);
+  const long left = kBackChannelPeriodMs - (q48::now_ms() - j.last_back_ms);
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -408,14 +366,14 @@ void serve_side_channel(job &j) {
 // Waits up to ms, answering the side channel meanwhile; a signal ends it
 // early.
 void wait_step(job &j, int ms) {
-  const long deadline = now_ms() + ms;
+  const long deadline = q48::now_ms() + ms;
   long left = ms;
   while (left > 0 && g_cancelled == 0) {
     pollfd p{j.side_open ? CUPS_SC_FD : -1, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(left)) > 0) {
       serve_side_channel(j);
     }
-    left = deadline - now_ms();
+    left = deadline - q48::now_ms();
   }
 }
 
@@ -426,8 +384,8 @@ void wait_step(job &j, int ms) {
 int leave_for_class(job &j, const char *why) {
   (void)std::fprintf(stderr, "INFO: %s; queuing the job on the next printer of class %s\n", why,
                      std::getenv("CLASS"));
-  const long until = now_ms() + kClassPauseSeconds * 1000L;
-  while (g_cancelled == 0 && now_ms() < until) {
+  const long until = q48::now_ms() + kClassPauseSeconds * 1000L;
+  while (g_cancelled == 0 && q48::now_ms() < until) {
     wait_step(j, 100);
   }
   return CUPS_BACKEND_FAILED;
@@ -477,7 +435,7 @@ int connect(job &j) {
     }
     if (std::strcmp(first_seen_path, j.path) != 0) {
       (void)std::snprintf(first_seen_path, sizeof first_seen_path, "%s", j.path);
-      first_seen_ms = now_ms();
+      first_seen_ms = q48::now_ms();
     }
     struct stat st {};
     if (!j.by_serial && stat(j.path, &st) == 0 && !character_device(st)) {
@@ -486,7 +444,7 @@ int connect(job &j) {
       return CUPS_BACKEND_STOP;
     }
     if (access(j.path, F_OK) == 0 && access(j.path, R_OK | W_OK) != 0) {
-      if (j.by_serial && now_ms() - first_seen_ms < kNewNodeGraceMs) {
+      if (j.by_serial && q48::now_ms() - first_seen_ms < kNewNodeGraceMs) {
         wait_step(j, kLookPeriodMs);
         continue;
       }
@@ -501,7 +459,7 @@ int connect(job &j) {
     if (j.printer >= 0) {
       // The library chose the transport from the path; it alone knows.
       j.usb = communication == kUsbTransport;
-      j.last_back_ms = now_ms(); // the printer is first asked a period from now
+      j.last_back_ms = q48::now_ms(); // the printer is first asked a period from now
       // What was opened is checked, not only what the path showed before.
       if (!j.usb && (fstat(static_cast<int>(j.printer), &st) != 0 || !character_device(st))) {
         (void)std::fprintf(stderr, "ERROR: %s is not a printer device; a q48: URI names one\n",
@@ -599,7 +557,7 @@ void printer_left(job &j) {
 // long as it takes, or until it is cancelled.
 void note_stall(job &j) {
   if (j.stall_since == 0) {
-    j.stall_since = now_ms();
+    j.stall_since = q48::now_ms();
   } else if (!j.stalled) {
     (void)std::fputs("STATE: +offline-report\n", stderr);
     (void)std::fprintf(stderr,

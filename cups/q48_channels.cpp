@@ -1,10 +1,10 @@
 #include "q48_channels.h"
+#include "q48_clock.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -19,12 +19,6 @@ namespace {
 constexpr std::size_t kHeader = 4;
 constexpr std::size_t kMaxData = 65535;
 
-long now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 bool wait_for(int fd, short events, int timeout_ms) {
   pollfd p{fd, events, 0};
   int ready = 0;
@@ -36,9 +30,9 @@ bool wait_for(int fd, short events, int timeout_ms) {
 // Writes n bytes to fd by deadline, never blocking past it: a socket is
 // written without waiting, anything else only as far as poll says it takes.
 bool write_within(int fd, const unsigned char *data, std::size_t n, int timeout_ms) {
-  const long deadline = now_ms() + timeout_ms;
+  const long deadline = q48::now_ms() + timeout_ms;
   while (n > 0) {
-    const long left = deadline - now_ms();
+    const long left = deadline - q48::now_ms();
     if (left < 0 || !wait_for(fd, POLLOUT, static_cast<int>(left))) {
       break;
     }

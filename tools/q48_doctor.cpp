@@ -39,8 +39,10 @@
 #include "Q48_Api.h"
 #include "Q48_Tb.h"
 #include "q48_args.h"
+#include "q48_clock.h"
 #include "q48_doctor_rule.h"
 #include "q48_open_codes.h"
+#include "q48_text.h"
 
 namespace q48doctor {
 namespace {
@@ -74,12 +76,6 @@ int g_findings = 0;
 int g_problems = 0;
 int g_warnings = 0;
 
-long now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 const char *state_name(state s) {
   return s == state::ok ? "OK" : s == state::warning ? "WARNING" : "PROBLEM";
 }
@@ -100,21 +96,6 @@ void json_string(const char *s) {
   std::putchar('"');
 }
 
-// Length of the well-formed UTF-8 sequence at p, or 0.
-int utf8_length(const unsigned char *p) {
-  const int n = p[0] < 0xC2 ? 0 : p[0] < 0xE0 ? 2 : p[0] < 0xF0 ? 3 : p[0] < 0xF5 ? 4 : 0;
-  for (int i = 1; i < n; i++) {
-    if ((p[i] & 0xC0) != 0x80) {
-      return 0;
-    }
-  }
-  // Overlong forms, surrogates and code points beyond U+10FFFF.
-  const bool bad =
-      (n == 3 && p[0] == 0xE0 && p[1] < 0xA0) || (n == 3 && p[0] == 0xED && p[1] >= 0xA0) ||
-      (n == 4 && p[0] == 0xF0 && p[1] < 0x90) || (n == 4 && p[0] == 0xF4 && p[1] >= 0x90);
-  return bad ? 0 : n;
-}
-
 } // namespace
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf's own checks (the format attribute) need its form
@@ -131,9 +112,13 @@ text &text::add(const char *format, ...) {
 
 text &text::shown(const char *s) {
   for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p != 0;) {
-    const int n = *p >= 0x80 ? utf8_length(p) : 1;
-    if (*p < 0x20 || *p == 0x7F || n == 0) {
+    unsigned cp = 0;
+    const int n = q48::utf8_sequence(p, &cp);
+    if (n == 0 || (n == 1 && q48::hidden(cp))) {
       add("\\x%02X", *p++);
+    } else if (q48::hidden(cp)) {
+      add("\\u%04X", cp); // shown, and no longer able to pass for something else
+      p += n;
     } else if (*p == '\\') {
       add("\\\\");
       p++;
@@ -511,10 +496,10 @@ usb_look look_at(const usb_session &usb, const q48::printer &p, long claim_deadl
       look.claim = libusb_claim_interface(handle.h, 0);
       if (look.claim == 0) {
         (void)libusb_release_interface(handle.h, 0);
-      } else if (look.claim == LIBUSB_ERROR_BUSY && now_ms() < claim_deadline) {
+      } else if (look.claim == LIBUSB_ERROR_BUSY && q48::now_ms() < claim_deadline) {
         (void)usleep(kClaimStepMs * 1000);
       }
-    } while (look.claim == LIBUSB_ERROR_BUSY && now_ms() < claim_deadline);
+    } while (look.claim == LIBUSB_ERROR_BUSY && q48::now_ms() < claim_deadline);
   }
   return look;
 }
@@ -642,7 +627,7 @@ struct python_run {
     char arg0[] = "python3";
     char arg1[] = "-c";
     char *argv[] = {arg0, arg1, const_cast<char *>(kPythonCheck), nullptr};
-    deadline = now_ms() + kPythonBudgetMs;
+    deadline = q48::now_ms() + kPythonBudgetMs;
     if (posix_spawnp(&pid, "python3", &fa, nullptr, argv, environ) != 0) {
       pid = -1;
     }
@@ -655,8 +640,8 @@ struct python_run {
   // or kTimedOut (the destructor then kills it).
   static constexpr int kTimedOut = -2;
   int finish() {
-    for (long left = deadline - now_ms(); left > 0 && len + 1 < sizeof said;
-         left = deadline - now_ms()) {
+    for (long left = deadline - q48::now_ms(); left > 0 && len + 1 < sizeof said;
+         left = deadline - q48::now_ms()) {
       pollfd p{out, POLLIN, 0};
       const ssize_t n = poll(&p, 1, static_cast<int>(left)) > 0
                             ? read(out, said + len, sizeof said - 1 - len)
@@ -669,7 +654,7 @@ struct python_run {
     said[len] = '\0';
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) == 0) {
-      if (now_ms() >= deadline) {
+      if (q48::now_ms() >= deadline) {
         return kTimedOut;
       }
       (void)usleep(10000);
@@ -846,7 +831,7 @@ int run(const options &opt) {
 
   bool usb_denied = false;
   const usb_session usb;
-  const long claim_deadline = now_ms() + kClaimBudgetMs;
+  const long claim_deadline = q48::now_ms() + kClaimBudgetMs;
   for (int i = 0; i < printers.count; i++) {
     const q48::printer &p = printers.list[i];
     if (only != nullptr && only != &p) {

@@ -211,8 +211,8 @@ TEST_F(Doctor, AHeldPrinterIsBusyAndTheProcessHoldingItsNodeIsNamed) {
   q48_emu_config cfg;
   q48_emu_config_default(&cfg);
   cfg.devnum = 12;
-  cfg.serial = "Q48 \"2\"\x1b[2J\\\xff";
-  cfg.lp = 0; // usblp's node, which the testbed makes
+  cfg.serial = "Q48 \"2\"\x1b[2J\\\xff\u202e"; // and a right-to-left override
+  cfg.lp = 0;                                  // usblp's node, which the testbed makes
   q48_emu *lp_printer = q48_emu_new_beside(emu, &cfg);
   ASSERT_NE(lp_printer, nullptr);
   q48_emu_set_kernel_driver(lp_printer, 1, 0);
@@ -247,10 +247,11 @@ TEST_F(Doctor, AHeldPrinterIsBusyAndTheProcessHoldingItsNodeIsNamed) {
   EXPECT_EQ(find(r.out, "busy " + kUsb).state, "OK") << r.out;
   EXPECT_EQ(find(r.out, "busy /dev/bus/usb/001/012").state, "OK") << r.out;
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_NE(r.out.find("OK      printer /dev/bus/usb/001/012: serial Q48 \"2\"\\x1B[2J\\\\\\xFF, "),
+  EXPECT_NE(r.out.find(
+                "OK      printer /dev/bus/usb/001/012: serial Q48 \"2\"\\x1B[2J\\\\\\xFF\\u202E, "),
             std::string::npos);
-  EXPECT_EQ(json_says(doctor({"--json"}, dir).out, "d['findings'][4]['found'][:27]"),
-            "serial Q48 \"2\"\\x1B[2J\\\\\\xFF\n");
+  EXPECT_EQ(json_says(doctor({"--json"}, dir).out, "d['findings'][4]['found'][:33]"),
+            "serial Q48 \"2\"\\x1B[2J\\\\\\xFF\\u202E\n");
   q48_emu_stats st{};
   q48_emu_get_stats(lp_printer, &st);
   EXPECT_EQ(st.claim_attempts + st.detach_attempts, 0); // usblp stays bound
