@@ -6,7 +6,7 @@
 # once. It also measures a backend that waits 60 s for an absent printer,
 # and one stall of 3 minutes in the middle of a job.
 #
-#   scripts/run-soak.sh                 1000 jobs, 80 faults (about 15 min)
+#   scripts/run-soak.sh                 1000 jobs, 100 faults (about 15 min)
 #   scripts/run-soak.sh [OPTIONS]       q48_soak's own options instead:
 #       --jobs N --faults N --seed S --speed BYTES_PER_S --max-size BYTES
 #       --idle-seconds S --stall-seconds S
@@ -19,7 +19,7 @@ scripts/setup.sh native
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc)" --target q48_soak >/dev/null
 if [ $# -eq 0 ]; then
-  set -- --jobs 1000 --faults 80 --seed "$(date +%s)" --max-size 262144 --speed 100000 \
+  set -- --jobs 1000 --faults 100 --seed "$(date +%s)" --max-size 262144 --speed 50000 \
     --idle-seconds 60 --stall-seconds 180
 fi
 exec build/default/tests/soak/q48_soak "$@"

@@ -275,14 +275,21 @@ void inject(const options &o, std::mt19937 gen, figures &f, const std::atomic<bo
       f.stalls++;
       std::printf("  stalled %.1f s\n", s);
     } else {
+      // The job printing now, or else the next one to print.
       std::lock_guard<std::mutex> hold(g_lock);
+      job *victim = nullptr;
       for (job &j : g_jobs) {
-        if (!j.cancelled && j.state == IPP_JSTATE_PROCESSING) {
-          j.cancelled = cupsCancelJob("receipt", j.id) != 0;
-          f.cancels += j.cancelled ? 1 : 0;
-          std::printf("  cancelled job %d\n", j.seq);
-          break;
+        if (!j.cancelled && j.state <= IPP_JSTATE_PROCESSING &&
+            (victim == nullptr ||
+             (j.state == IPP_JSTATE_PROCESSING && victim->state != IPP_JSTATE_PROCESSING))) {
+          victim = &j;
         }
+      }
+      if (victim != nullptr && cupsCancelJob("receipt", victim->id) != 0) {
+        victim->cancelled = true;
+        f.cancels++;
+        std::printf("  cancelled job %d while %s\n", victim->seq,
+                    victim->state == IPP_JSTATE_PROCESSING ? "it printed" : "it waited");
       }
     }
   }
