@@ -743,8 +743,8 @@ void form_feed(const char *path) {
 // ---- the printers ----------------------------------------------------------------
 
 // The one place that asks shared/ for the attached printers.
-attached find_attached(int *error) {
-  static q48::printer_list found; // lives as long as the findings that point into it
+// found keeps the printers for as long as the findings point into them.
+attached find_attached(q48::printer_list &found, int *error) {
   *error = q48::find_printers(found) ? 0 : errno;
   return attached{found.items, static_cast<int>(found.count)};
 }
@@ -792,7 +792,8 @@ int run(const options &opt) {
   const bool have_python = python.pid > 0;
 
   int sysfs_error = 0;
-  const attached printers = find_attached(&sysfs_error);
+  q48::printer_list found;
+  const attached printers = find_attached(found, &sysfs_error);
   const identity me;
   const udev_rule rule = find_rule();
   char wanted[512] = "";
