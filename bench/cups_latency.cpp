@@ -73,13 +73,18 @@ void set_up() {
   for (const char *d : {"/bin", "/bin/backend", "/lib"}) {
     mkdir((r + d).c_str(), 0755);
   }
+  // Q48_BASE_BACKEND names an earlier build of the backend to time beside
+  // this one, as "base".
+  const char *base = std::getenv("Q48_BASE_BACKEND");
   for (const auto &[name, from] : {std::pair<std::string, std::string>{"q48", Q48_BACKEND_PATH},
+                                   {"base", base != nullptr ? base : Q48_BACKEND_PATH},
                                    {"discard", Q48_DISCARD_PATH},
                                    {"usb", "/usr/lib/cups/backend/usb"}}) {
     spit(r + "/bin/" + name, slurp(from), 0755);
     spit(r + "/bin/backend/" + name,
-         "#!/bin/bash\nexport LD_PRELOAD=libumockdev-preload.so.0 UMOCKDEV_DIR=$(cat " + r +
-             "/umockdev_dir) LD_LIBRARY_PATH=" + r + "/lib\n\"" + r + "/bin/" + name +
+         "#!/bin/bash\nexport DEVICE_URI=${DEVICE_URI/#base:/q48:}\n"
+         "export LD_PRELOAD=libumockdev-preload.so.0 UMOCKDEV_DIR=$(cat " +
+             r + "/umockdev_dir) LD_LIBRARY_PATH=" + r + "/lib\n\"" + r + "/bin/" + name +
              "\" \"$@\"\nstatus=$?\ntimes >> " + r + "/cpu-" + name + "\nexit $status\n",
          0755);
   }
@@ -118,10 +123,13 @@ int main(int argc, char **argv) {
   }
   q48cupsd::use(cupsd.port);
   const std::string serial = kSerial;
-  const std::vector<std::pair<std::string, std::string>> queues = {
+  std::vector<std::pair<std::string, std::string>> queues = {
       {"discard", "discard:/"},
       {"usb", "usb://Mirelvank/Q48?serial=" + serial},
       {"q48", "q48://usb?serial=" + serial}};
+  if (std::getenv("Q48_BASE_BACKEND") != nullptr) {
+    queues.emplace_back("base", "base://usb?serial=" + serial);
+  }
   for (const auto &[name, uri] : queues) {
     run("/usr/sbin/lpadmin -p " + name + " -E -v '" + uri +
         "' -P " Q48_CUPS_SOURCE "/q48.ppd -o printer-error-policy=abort-job 2>/dev/null");
@@ -171,9 +179,13 @@ int main(int argc, char **argv) {
     std::printf("\n");
   }
   for (std::size_t s = 0; s < sizes.size(); s++) {
-    std::printf("q48 over the floor, %zu B: x%.2f (usb: x%.2f)\n", sizes[s],
+    std::printf("q48 over the floor, %zu B: x%.2f (usb: x%.2f", sizes[s],
                 median(latency[2][s]) / median(latency[0][s]),
                 median(latency[1][s]) / median(latency[0][s]));
+    if (queues.size() > 3) {
+      std::printf(", base: x%.2f", median(latency[3][s]) / median(latency[0][s]));
+    }
+    std::printf(")\n");
   }
   cupsFreeOptions(n_raw, raw);
   q48cupsd::stop(cupsd);
