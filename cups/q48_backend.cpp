@@ -147,8 +147,9 @@ int list_printers() {
 }
 
 // Where the printer of a URI is right now: false (with *known set when the
-// URI is one of ours) when it cannot be found.
-bool resolve(const char *uri, char *path, std::size_t cap, bool *known) {
+// URI is one of ours) when it cannot be found. A printer found by its serial
+// is copied to *found.
+bool resolve(const char *uri, char *path, std::size_t cap, bool *known, q48::printer *found) {
   static char serial[q48::kSerialSize];
   *known = true;
   if (q48::uri_serial(uri, serial, sizeof serial)) {
@@ -157,6 +158,7 @@ bool resolve(const char *uri, char *path, std::size_t cap, bool *known) {
         q48::find_printers(printers) ? q48::find_serial(printers, serial) : nullptr;
     if (p != nullptr) {
       (void)std::snprintf(path, cap, "%s", p->path); // 32 bytes at most
+      *found = *p;
     }
     return p != nullptr;
   }
@@ -179,6 +181,7 @@ struct job {
   intptr_t printer = Q48_API_NO_PRINTER;
   bool usb = false;
   char path[512] = "";
+  q48::printer found; // the printer of a serial URI, as the last lookup found it
   long long sent = 0; // bytes of the job the printer took, over all copies
   // What was read of the job and has not reached the printer: buf[off, have).
   unsigned char buf[kChunk] = {};
@@ -398,11 +401,7 @@ bool character_device(const struct stat &st) { return S_ISCHR(st.st_mode); }
 // Whether the printer that the job's serial names is still at the address
 // just opened. Finding and opening are two steps: a printer that left in
 // between may have given its address to another.
-bool still_there(const job &j) {
-  char now_at[sizeof j.path];
-  bool known = false;
-  return resolve(j.uri, now_at, sizeof now_at, &known) && std::strcmp(now_at, j.path) == 0;
-}
+bool still_there(const job &j) { return q48::still_attached(j.found); }
 
 // Connects the job to its printer, waiting while it is absent or in another
 // program's hands. Returns CUPS_BACKEND_OK once open (or on a cancel, with
@@ -416,7 +415,7 @@ int connect(job &j) {
   long first_seen_ms = 0;
   while (!cancel_ends(j)) {
     bool known = false;
-    const bool found = resolve(j.uri, j.path, sizeof j.path, &known);
+    const bool found = resolve(j.uri, j.path, sizeof j.path, &known, &j.found);
     if (!found && !known) {
       (void)std::fprintf(stderr, "ERROR: not a q48 URI: %s\n", j.uri);
       return CUPS_BACKEND_STOP;

@@ -175,12 +175,34 @@ bool find_printers(printer_list &list) {
     (void)std::snprintf(dir, sizeof dir, "%s/%s", kDevices, e->d_name);
     printer &p = list.items[list.count];
     p = printer{};
+    (void)std::snprintf(p.entry, sizeof p.entry, "%s", e->d_name);
     list.count += read_device(dir, e->d_name, p) ? 1 : 0;
   }
   std::sort(list.items, list.items + list.count, [](const printer &a, const printer &b) {
     return a.bus != b.bus ? a.bus < b.bus : a.address < b.address;
   });
   return true;
+}
+
+bool still_attached(const printer &p) {
+  char file[600];
+  const auto attribute = [&](const char *attr) {
+    (void)std::snprintf(file, sizeof file, "/sys/bus/usb/devices/%s/%s", p.entry, attr);
+    return file;
+  };
+  int vendor = 0;
+  int product = 0;
+  int bus = 0;
+  int address = 0;
+  static char serial[kSerialSize];
+  return p.entry[0] != '\0' && read_number_file(attribute("idVendor"), 16, &vendor) &&
+         read_number_file(attribute("idProduct"), 16, &product) &&
+         static_cast<unsigned>(vendor) == kVendorId &&
+         static_cast<unsigned>(product) == kProductId &&
+         read_number_file(attribute("busnum"), 10, &bus) && bus == p.bus &&
+         read_number_file(attribute("devnum"), 10, &address) && address == p.address &&
+         (read_attribute(attribute("serial"), serial, sizeof serial) || p.serial[0] == '\0') &&
+         std::strcmp(serial, p.serial) == 0;
 }
 
 const printer *find_serial(const printer_list &list, const char *serial) {

@@ -27,6 +27,7 @@ struct printer {
   char serial[kSerialSize] = ""; // iSerialNumber whole, "" when it has none
   char manufacturer[128] = "";   // iManufacturer, "" when unknown; may be cut
   char product[128] = "";        // iProduct, "" when unknown; may be cut
+  char entry[256] = "";          // its folder in /sys/bus/usb/devices ("1-1.4"), whole
 };
 
 // The attached printers, however many: a fixed table would leave some out,
@@ -52,6 +53,12 @@ bool find_printers(printer_list &list);
 // The first printer of list whose serial is serial, compared whole; nullptr
 // when none has it.
 const printer *find_serial(const printer_list &list, const char *serial);
+
+// Whether sysfs still shows p where it was found: a Q48 printer with p's
+// bus, address and serial under p's entry. It reads that entry alone, which
+// makes it cheap enough to ask after every open: a printer that left between
+// the lookup and the open may have given its address to another.
+bool still_attached(const printer &p);
 
 // The stable URI of p: q48://usb?serial=S with every byte of S that is not
 // unreserved percent-encoded, or q48:/dev/bus/usb/BBB/DDD for a printer
