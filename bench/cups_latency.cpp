@@ -18,6 +18,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <numeric>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -144,9 +146,14 @@ int main(int argc, char **argv) {
   auto cpu = latency;
   cups_option_t *raw = nullptr;
   const int n_raw = cupsAddOption("raw", "true", 0, &raw);
+  // Each round in an order of its own: in a fixed cycle the queue after the
+  // usb one would always start while cupsd still winds up its 8-s job.
+  std::vector<std::size_t> order(queues.size());
+  std::mt19937 shuffle(1);
   for (int round = 0; round < rounds; round++) {
-    for (std::size_t k = 0; k < queues.size(); k++) {
-      const std::size_t q = (k + static_cast<std::size_t>(round)) % queues.size();
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), shuffle);
+    for (const std::size_t q : order) {
       for (std::size_t s = 0; s < sizes.size(); s++) {
         const std::string file = g_root + "/job-" + std::to_string(sizes[s]);
         const double start = now_ms();
