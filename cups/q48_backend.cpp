@@ -66,7 +66,7 @@ constexpr int kChannelTimeoutMs = 1000;
 constexpr int kNoTransport = 0;
 constexpr int kUsbTransport = 2;
 // How long a job of a class waits before it is handed to the next printer.
-constexpr unsigned kClassPauseSeconds = 5;
+constexpr int kClassPauseSeconds = 5;
 // What one forward passes on at most; more waits for the next.
 constexpr int kBackChannelChunk = 1024;
 
@@ -366,7 +366,7 @@ void serve_side_channel(job &j) {
   answer_side_channel(j, request.command, status, data, len);
 }
 
-// Waits up to ms, answering the side channel meanwhile; a signal ends it
+// Waits up to ms, answering the side channel meanwhile; a cancel ends it
 // early.
 void wait_step(job &j, int ms) {
   const long deadline = q48::now_ms() + ms;
@@ -387,21 +387,13 @@ void wait_step(job &j, int ms) {
 int leave_for_class(job &j, const char *why) {
   (void)std::fprintf(stderr, "INFO: %s; queuing the job on the next printer of class %s\n", why,
                      std::getenv("CLASS"));
-  const long until = q48::now_ms() + kClassPauseSeconds * 1000L;
-  while (g_cancelled == 0 && q48::now_ms() < until) {
-    wait_step(j, 100);
-  }
+  wait_step(j, kClassPauseSeconds * 1000);
   return CUPS_BACKEND_FAILED;
 }
 
 // A device file that is no character device is no printer: a regular file
 // at a line-printer path would be overwritten with the job, by lp.
 bool character_device(const struct stat &st) { return S_ISCHR(st.st_mode); }
-
-// Whether the printer that the job's serial names is still at the address
-// just opened. Finding and opening are two steps: a printer that left in
-// between may have given its address to another.
-bool still_there(const job &j) { return q48::still_attached(j.found); }
 
 // Connects the job to its printer, waiting while it is absent or in another
 // program's hands. Returns CUPS_BACKEND_OK once open (or on a cancel, with
@@ -465,7 +457,9 @@ int connect(job &j) {
                            j.path);
         return CUPS_BACKEND_STOP;
       }
-      if (j.by_serial && !still_there(j)) {
+      // Finding and opening are two steps: a printer that left in between may
+      // have given its address to another.
+      if (j.by_serial && !q48::still_attached(j.found)) {
         Q48_api_printer_close(j.printer);
         j.printer = Q48_API_NO_PRINTER;
         (void)std::fprintf(stderr, "INFO: Another printer took %s; looking again\n", j.path);
@@ -482,7 +476,7 @@ int connect(job &j) {
     }
     // A printer that leaves while it is being opened fails the open at any
     // of its steps; for a serial URI that is an absence like any other.
-    const bool left = j.by_serial && !still_there(j);
+    const bool left = j.by_serial && !q48::still_attached(j.found);
     if (j.printer == Q48_API_CLAIM_TIMEOUT && !left) {
       if (j.in_class && !j.began) {
         return leave_for_class(j, "The printer is in use by another program");

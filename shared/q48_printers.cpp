@@ -103,9 +103,10 @@ bool find_lp_under(const char *device_dir, const char *device_name, char *name, 
   return found;
 }
 
-// Reads the device whose sysfs folder is dir (named name) into p; false
-// when it is not a Q48 printer.
-bool read_device(const char *dir, const char *name, printer &p) {
+// Reads what tells the device whose sysfs folder is dir apart: whether it
+// is a Q48 printer, its bus, address, path and serial. False when it is not
+// a Q48 printer.
+bool read_identity(const char *dir, printer &p) {
   char file[600]; // the longest name sysfs gives, with room to spare
   int vendor = 0;
   int product = 0;
@@ -122,8 +123,21 @@ bool read_device(const char *dir, const char *name, printer &p) {
   }
   (void)std::snprintf(p.path, sizeof p.path, "/dev/bus/usb/%03d/%03d", p.bus, p.address);
   (void)read_attribute(attribute("serial"), p.serial, sizeof p.serial);
-  read_shown_attribute(attribute("manufacturer"), p.manufacturer, sizeof p.manufacturer);
-  read_shown_attribute(attribute("product"), p.product, sizeof p.product);
+  return true;
+}
+
+// Reads the device whose sysfs folder is dir (named name) into p; false
+// when it is not a Q48 printer.
+bool read_device(const char *dir, const char *name, printer &p) {
+  if (!read_identity(dir, p)) {
+    return false;
+  }
+  (void)std::snprintf(p.entry, sizeof p.entry, "%s", name);
+  char file[600];
+  (void)std::snprintf(file, sizeof file, "%s/manufacturer", dir);
+  read_shown_attribute(file, p.manufacturer, sizeof p.manufacturer);
+  (void)std::snprintf(file, sizeof file, "%s/product", dir);
+  read_shown_attribute(file, p.product, sizeof p.product);
   char lp[256];
   if (find_lp_under(dir, name, lp, sizeof lp)) {
     (void)std::snprintf(p.lp, sizeof p.lp, "/dev/usb/%s", lp);
@@ -175,7 +189,6 @@ bool find_printers(printer_list &list) {
     (void)std::snprintf(dir, sizeof dir, "%s/%s", kDevices, e->d_name);
     printer &p = list.items[list.count];
     p = printer{};
-    (void)std::snprintf(p.entry, sizeof p.entry, "%s", e->d_name);
     list.count += read_device(dir, e->d_name, p) ? 1 : 0;
   }
   std::sort(list.items, list.items + list.count, [](const printer &a, const printer &b) {
@@ -185,24 +198,11 @@ bool find_printers(printer_list &list) {
 }
 
 bool still_attached(const printer &p) {
-  char file[600];
-  const auto attribute = [&](const char *attr) {
-    (void)std::snprintf(file, sizeof file, "/sys/bus/usb/devices/%s/%s", p.entry, attr);
-    return file;
-  };
-  int vendor = 0;
-  int product = 0;
-  int bus = 0;
-  int address = 0;
-  static char serial[kSerialSize];
-  return p.entry[0] != '\0' && read_number_file(attribute("idVendor"), 16, &vendor) &&
-         read_number_file(attribute("idProduct"), 16, &product) &&
-         static_cast<unsigned>(vendor) == kVendorId &&
-         static_cast<unsigned>(product) == kProductId &&
-         read_number_file(attribute("busnum"), 10, &bus) && bus == p.bus &&
-         read_number_file(attribute("devnum"), 10, &address) && address == p.address &&
-         (read_attribute(attribute("serial"), serial, sizeof serial) || p.serial[0] == '\0') &&
-         std::strcmp(serial, p.serial) == 0;
+  char dir[512];
+  (void)std::snprintf(dir, sizeof dir, "/sys/bus/usb/devices/%s", p.entry);
+  printer now;
+  return p.entry[0] != '\0' && read_identity(dir, now) && now.bus == p.bus &&
+         now.address == p.address && std::strcmp(now.serial, p.serial) == 0;
 }
 
 const printer *find_serial(const printer_list &list, const char *serial) {
