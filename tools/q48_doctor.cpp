@@ -172,27 +172,17 @@ void report(const finding &f) {
 
 const char *sudo() { return geteuid() == 0 ? "" : "sudo "; }
 
-const q48::printer *attached::at(const char *path) const {
-  for (int i = 0; i < count; i++) {
-    if (std::strcmp(list[i].path, path) == 0 ||
-        (list[i].lp[0] != '\0' && std::strcmp(list[i].lp, path) == 0)) {
-      return &list[i];
-    }
-  }
-  return nullptr;
-}
-
-const q48::printer *attached::with_serial(const char *serial) const {
-  for (int i = 0; i < count; i++) {
-    if (std::strcmp(list[i].serial, serial) == 0) {
-      return &list[i];
+const q48::printer *printer_at(const q48::printer_list &printers, const char *path) {
+  for (const q48::printer &p : printers) {
+    if (std::strcmp(p.path, path) == 0 || (p.lp[0] != '\0' && std::strcmp(p.lp, path) == 0)) {
+      return &p;
     }
   }
   return nullptr;
 }
 
 #ifndef Q48_DOCTOR_CUPS
-void check_cups(const attached &, const q48::printer *, const char *) {
+void check_cups(const q48::printer_list &, const q48::printer *, const char *) {
   finding f;
   f.check = "cupsd";
   f.found.add("not checked: this q48-doctor was built without CUPS");
@@ -742,13 +732,6 @@ void form_feed(const char *path) {
 
 // ---- the printers ----------------------------------------------------------------
 
-// The one place that asks shared/ for the attached printers.
-// found keeps the printers for as long as the findings point into them.
-attached find_attached(q48::printer_list &found, int *error) {
-  *error = q48::find_printers(found) ? 0 : errno;
-  return attached{found.items, static_cast<int>(found.count)};
-}
-
 // A PATH operand: /dev/bus/usb/BBB/DDD in any spelling of its numbers
 // becomes the form sysfs gives.
 void canonical_path(const char *path, char *out, std::size_t cap) {
@@ -791,9 +774,8 @@ int run(const options &opt) {
   python.start();
   const bool have_python = python.pid > 0;
 
-  int sysfs_error = 0;
-  q48::printer_list found;
-  const attached printers = find_attached(found, &sysfs_error);
+  q48::printer_list printers;
+  const int sysfs_error = q48::find_printers(printers) ? 0 : errno;
   const identity me;
   const udev_rule rule = find_rule();
   char wanted[512] = "";
@@ -802,8 +784,8 @@ int run(const options &opt) {
   }
   const q48::printer *only = nullptr;
   if (opt.wanted != nullptr) {
-    only = printers.at(wanted);
-    only = only != nullptr ? only : printers.with_serial(wanted);
+    only = printer_at(printers, wanted);
+    only = only != nullptr ? only : q48::find_serial(printers, wanted);
   }
 
   // A device file that is no USB printer (a serial port, another lp node):
@@ -833,8 +815,7 @@ int run(const options &opt) {
   bool usb_denied = false;
   const usb_session usb;
   const long claim_deadline = q48::now_ms() + kClaimBudgetMs;
-  for (int i = 0; i < printers.count; i++) {
-    const q48::printer &p = printers.list[i];
+  for (const q48::printer &p : printers) {
     if (only != nullptr && only != &p) {
       continue;
     }
@@ -870,8 +851,7 @@ int run(const options &opt) {
   report_versions(python, have_python);
 
   if (opt.form_feed) {
-    for (int i = 0; i < printers.count; i++) {
-      const q48::printer &p = printers.list[i];
+    for (const q48::printer &p : printers) {
       if (only == nullptr || only == &p) {
         // Where usblp is bound its node serves, and stays.
         form_feed(p.lp[0] != '\0' ? p.lp : p.path);

@@ -48,19 +48,14 @@ void report(const finding &f);
 // "sudo " where the user is not root, so that each fix runs as it stands.
 const char *sudo();
 
-// The attached printers, read once.
-struct attached {
-  const q48::printer *list = nullptr;
-  int count = 0;
-  // The printer at path (its USB path or line-printer node), or nullptr.
-  const q48::printer *at(const char *path) const;
-  const q48::printer *with_serial(const char *serial) const;
-};
+// The printer of printers at path (its USB path or line-printer node), or
+// nullptr.
+const q48::printer *printer_at(const q48::printer_list &printers, const char *path);
 
 // The CUPS checks: cupsd, the q48 MIME type and each q48 queue; with a
 // SERIAL or PATH asked for (wanted), only the queues of that printer (only,
 // when it is attached).
-void check_cups(const attached &printers, const q48::printer *only, const char *wanted);
+void check_cups(const q48::printer_list &printers, const q48::printer *only, const char *wanted);
 
 } // namespace q48doctor
 

@@ -82,12 +82,12 @@ void start(finding &f, const char *check, const queue &q) {
   f.subject.shown(q.name);
 }
 
-void check_queue(const queue &q, const attached &printers) {
+void check_queue(const queue &q, const q48::printer_list &printers) {
   char serial[q48::kSerialSize] = "";
   const bool by_serial = q48::uri_serial(q.uri, serial, sizeof serial);
   const char *path = !by_serial && q.uri[4] == '/' && q.uri[5] != '/' ? q.uri + 4 : nullptr;
-  const q48::printer *p = by_serial         ? printers.with_serial(serial)
-                          : path != nullptr ? printers.at(path)
+  const q48::printer *p = by_serial         ? q48::find_serial(printers, serial)
+                          : path != nullptr ? printer_at(printers, path)
                                             : nullptr;
 
   finding u;
@@ -100,7 +100,7 @@ void check_queue(const queue &q, const attached &printers) {
                                  ? " names the printer by a path, which a replug changes"
                                  : " is no URI the q48 backend takes");
     // The URI of the printer there now, or of the only one attached.
-    const q48::printer *to = p != nullptr ? p : printers.count == 1 ? printers.list : nullptr;
+    const q48::printer *to = p != nullptr ? p : printers.count == 1 ? printers.items : nullptr;
     if (to != nullptr && to->serial[0] != '\0') {
       char uri[q48::kUriSize] = "";
       q48::printer_uri(*to, uri, sizeof uri);
@@ -192,7 +192,7 @@ struct connection {
 
 } // namespace
 
-void check_cups(const attached &printers, const q48::printer *only, const char *wanted) {
+void check_cups(const q48::printer_list &printers, const q48::printer *only, const char *wanted) {
   finding d;
   d.check = "cupsd";
   const char *server = cupsServer();
