@@ -47,6 +47,17 @@ bool answers(int port) {
   return ok;
 }
 
+// Gives dir, and everything in it, to user.
+bool give(const std::string &dir, const passwd &user) {
+  const std::string owner = std::to_string(user.pw_uid) + ":" + std::to_string(user.pw_gid);
+  return std::system(("chown -R " + owner + " '" + dir + "'").c_str()) == 0;
+}
+
+// Makes this process user's, without a supplementary group.
+bool become(const passwd &user) {
+  return setgroups(0, nullptr) == 0 && setgid(user.pw_gid) == 0 && setuid(user.pw_uid) == 0;
+}
+
 } // namespace
 
 std::string slurp(const std::string &path) {
@@ -66,12 +77,7 @@ bool leave_root(const std::string &dir) {
     return true;
   }
   const passwd *nobody = getpwnam("nobody");
-  if (nobody == nullptr) {
-    return false;
-  }
-  const std::string owner = std::to_string(nobody->pw_uid) + ":" + std::to_string(nobody->pw_gid);
-  return std::system(("chown -R " + owner + " '" + dir + "'").c_str()) == 0 &&
-         setgroups(0, nullptr) == 0 && setgid(nobody->pw_gid) == 0 && setuid(nobody->pw_uid) == 0;
+  return nobody != nullptr && give(dir, *nobody) && become(*nobody);
 }
 
 server start(const std::string &dir, const char *log_level) {
@@ -82,11 +88,10 @@ server start(const std::string &dir, const char *log_level) {
   // A caller that stays root (to play the administrator) gets a cupsd that
   // runs as nobody all the same, in a folder that is nobody's.
   const passwd *nobody = getuid() == 0 ? getpwnam("nobody") : nullptr;
-  if (nobody != nullptr && std::system(("chown -R nobody: '" + dir + "'").c_str()) != 0) {
+  if (nobody != nullptr && !give(dir, *nobody)) {
     return {};
   }
   const gid_t gid = nobody != nullptr ? nobody->pw_gid : getgid();
-  const uid_t uid = nobody != nullptr ? nobody->pw_uid : getuid();
   symlink("/usr/lib/cups/daemon", (dir + "/bin/daemon").c_str());
   spit(dir + "/etc/cups-files.conf",
        "ServerRoot " + dir + "/etc\nServerBin " + dir + "/bin\nRequestRoot " + dir +
@@ -109,7 +114,7 @@ server start(const std::string &dir, const char *log_level) {
     if (getppid() != parent) {
       _exit(1);
     }
-    if (getuid() != uid && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) {
+    if (nobody != nullptr && !become(*nobody)) {
       _exit(1);
     }
     const int null = open("/dev/null", O_WRONLY);
