@@ -155,6 +155,17 @@ run_result run_program(const std::vector<std::string> &argv_in,
   return result;
 }
 
+std::string coded_hex(const std::string &bytes) {
+  std::string text;
+  char hex[4];
+  for (std::size_t i = 0; i < bytes.size(); i++) {
+    text += i % 32 == 0 ? (i > 0 ? "]\n[" : "[") : " ";
+    std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(bytes[i]));
+    text += hex;
+  }
+  return text + "]\n";
+}
+
 double now_ms() {
   struct timespec ts {};
   clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -55,6 +55,9 @@ run_result run_program(const std::vector<std::string> &argv,
 // Milliseconds on a monotonic clock, for measuring how long a call took.
 double now_ms();
 
+// bytes as coded command text, every byte in hex, 32 to a line.
+std::string coded_hex(const std::string &bytes);
+
 // SIGALRM to the constructing thread every period_us microseconds while the
 // object lives, with a handler installed without SA_RESTART, as an
 // application's interval timer would have it. Only that thread is hit, so

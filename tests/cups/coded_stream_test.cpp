@@ -93,10 +93,6 @@ TEST(CodedStream, EveryCutGivesTheBytesOfTheWholeText) {
   }
 }
 
-// A job of some tens of megabytes through a real pipe into the filter, read
-// back from another: the bytes of the whole text, and a resident set that
-// does not grow with the job. The filter starts before the job is made: a
-// child's peak counts what its parent held when it was started.
 // Growth near SIZE_MAX, as a 32-bit filter meets it after 2 GiB of short
 // reads, is refused rather than doubled round to a capacity of 0. The fields
 // stand in for the gigabytes; no realloc can grant what is asked.
@@ -112,6 +108,10 @@ TEST(ByteBuffer, GrowthThatWouldWrapTheSizeIsRefused) {
   buffer.size = buffer.cap = 0; // nothing was allocated to free
 }
 
+// A job of some tens of megabytes through a real pipe into the filter, read
+// back from another: the bytes of the whole text, and a resident set that
+// does not grow with the job. The filter starts before the job is made: a
+// child's peak counts what its parent held when it was started.
 TEST(CodedToRawFilter, ConvertsAJobOfAnySizeInBoundedMemory) {
   int in[2];
   int out[2];

@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <random>
 #include <string>
@@ -92,26 +91,15 @@ std::string copy_of(int id, std::size_t n) {
   return head + payload(id, n) + tail;
 }
 
-// The same bytes as coded text, for the filter: every byte in hex.
-std::string coded(const std::string &bytes) {
-  std::string text;
-  char hex[4];
-  for (std::size_t i = 0; i < bytes.size(); i++) {
-    text += i % 32 == 0 ? (i > 0 ? "]\n[" : "[") : " ";
-    std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(bytes[i]));
-    text += hex;
-  }
-  return text + "]\n";
-}
-
 std::size_t received_count() {
   std::lock_guard<std::mutex> hold(g_lock);
   return q48_emu_received(g_emu, nullptr, 0);
 }
 
 // Walks the printer's stream: counts each job's whole and cut copies, and
-// returns the bytes that belong to no copy.
-std::size_t check_stream(std::map<int, job *> &by_seq) {
+// returns the bytes that belong to no copy. A copy carries its job's place
+// in g_jobs, from 1.
+std::size_t check_stream() {
   std::string s(received_count(), '\0');
   s.resize(q48_emu_received(g_emu, reinterpret_cast<unsigned char *>(s.data()), s.size()));
   std::size_t astray = 0;
@@ -122,7 +110,7 @@ std::size_t check_stream(std::map<int, job *> &by_seq) {
     int used = 0;
     if (s[at] != kMagic ||
         std::sscanf(s.c_str() + at + 1, "Q48SOAK %6d %7zu%n", &id, &n, &used) != 2 || used != 22 ||
-        by_seq.count(id) == 0) {
+        id < 1 || id > static_cast<int>(g_jobs.size())) {
       const std::size_t next = s.find(kMagic, at + 1);
       astray += (next == std::string::npos ? s.size() : next) - at;
       at = next == std::string::npos ? s.size() : next;
@@ -134,7 +122,8 @@ std::size_t check_stream(std::map<int, job *> &by_seq) {
     while (same < have && s[at + same] == want[same]) {
       same++;
     }
-    (same == want.size() ? by_seq[id]->whole : by_seq[id]->cut)++;
+    job &j = g_jobs[static_cast<std::size_t>(id - 1)];
+    (same == want.size() ? j.whole : j.cut)++;
     // What follows a cut copy is the next copy's marker, or bytes astray.
     at = same == want.size() ? at + same : std::min(s.find(kMagic, at + same), s.size());
   }
@@ -171,7 +160,7 @@ double cpu_s(int pid) {
   const std::size_t close = stat.rfind(')');
   unsigned long user = 0;
   unsigned long system = 0;
-  if (close != std::string::npos &&
+  if (close == std::string::npos ||
       std::sscanf(stat.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
                   &user, &system) != 2) {
     return 0;
@@ -192,7 +181,7 @@ bool submit(std::mt19937 &gen, const options &o, std::size_t min_size = 1) {
   j.copies = gen() % 6 == 0 ? 2 : 1;
   const std::string path = g_root + "/job.data";
   const std::string bytes = copy_of(j.seq, j.size);
-  q48cupsd::spit(path, j.coded ? coded(bytes) : bytes);
+  q48cupsd::spit(path, j.coded ? q48test::coded_hex(bytes) : bytes);
   cups_option_t *opts = nullptr;
   int n = cupsAddOption("copies", std::to_string(j.copies).c_str(), 0, &opts);
   n = j.coded ? cupsAddOption("document-format", "application/vnd.q48-coded", n, &opts)
@@ -205,7 +194,6 @@ bool submit(std::mt19937 &gen, const options &o, std::size_t min_size = 1) {
 struct figures {
   int unplugs = 0, cutting_unplugs = 0, stalls = 0, cancels = 0;
   std::vector<double> resumes; // seconds from replug to the next byte
-  double idle_cpu_per_min = -1;
 };
 
 // Waits until the printer takes bytes (a job is going out), at most s.
@@ -232,8 +220,8 @@ void set_speed(int bytes_per_s) {
   q48_emu_set_out_behaviour(g_emu, static_cast<std::size_t>(bytes_per_s / 10), Q48_EMU_OUT_TIMEOUT);
 }
 
-// Unplugs the printer for s, plugs it back (at a new address most times)
-// and measures how soon a job that was cut goes on.
+// Unplugs the printer for s, plugs it back at the next address, and
+// measures how soon a job that was cut goes on.
 void unplug_for(double s, figures &f, bool cutting) {
   replug(0);
   const std::size_t at = received_count();
@@ -295,9 +283,8 @@ void inject(const options &o, std::mt19937 gen, figures &f, const std::atomic<bo
   }
 }
 
-// A backend that waits for an absent printer: its CPU time, and how soon
-// the job goes on when the printer is back.
-void measure_idle(const options &o, std::mt19937 &gen, figures &f) {
+// A backend that waits for an absent printer: its CPU time.
+void measure_idle(const options &o, std::mt19937 &gen) {
   replug(0);
   submit(gen, o);
   std::vector<int> pids;
@@ -310,9 +297,9 @@ void measure_idle(const options &o, std::mt19937 &gen, figures &f) {
   sleep_s(1); // its start is no part of the wait
   const double before = cpu_s(pids[0]);
   sleep_s(o.idle_seconds);
-  f.idle_cpu_per_min = (cpu_s(pids[0]) - before) * 60 / o.idle_seconds;
+  const double used = cpu_s(pids[0]) - before;
   std::printf("  a backend waiting %d s for its printer used %.3f s of CPU (%.3f s a minute)\n",
-              o.idle_seconds, cpu_s(pids[0]) - before, f.idle_cpu_per_min);
+              o.idle_seconds, used, used * 60 / o.idle_seconds);
   replug(++g_devnum);
 }
 
@@ -347,7 +334,7 @@ int soak(const options &o) {
               o.max_size, o.faults, o.seed, o.speed);
   set_speed(o.speed);
   if (o.idle_seconds > 0) {
-    measure_idle(o, gen, f);
+    measure_idle(o, gen);
   }
   if (o.stall_seconds > 0) {
     long_stall(o, gen);
@@ -406,11 +393,7 @@ int soak(const options &o) {
   sleep_s(2); // time for the last backend to go
   const std::vector<int> left = backends(&peak_kb);
 
-  std::map<int, job *> by_seq;
-  for (job &j : g_jobs) {
-    by_seq[j.seq] = &j;
-  }
-  const std::size_t astray = check_stream(by_seq);
+  const std::size_t astray = check_stream();
   int completed = 0;
   int aborted = 0;
   int once = 0;
