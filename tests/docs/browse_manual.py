@@ -57,9 +57,11 @@ class Page(HTMLParser):
             self.unlinked += FUNCTION.findall(data)
 
 
-def render(page: Path, profile: str) -> tuple[Page | None, str]:
-    r = subprocess.run([*CHROMIUM, f"--user-data-dir={profile}", "--dump-dom", page.as_uri()],
-                       capture_output=True, text=True, timeout=120)
+def render(page: Path) -> tuple[Page | None, str]:
+    # A profile of its own: two browsers on one profile would meet its lock.
+    with tempfile.TemporaryDirectory() as profile:
+        r = subprocess.run([*CHROMIUM, f"--user-data-dir={profile}", "--dump-dom", page.as_uri()],
+                           capture_output=True, text=True, timeout=120)
     if r.returncode != 0 or "<body" not in r.stdout:
         return None, r.stderr[-500:]
     dom = Page()
@@ -73,15 +75,12 @@ def main() -> int:
     start = time.monotonic()
     faults: list[str] = []
     doms: dict[Path, Page] = {}
-    with tempfile.TemporaryDirectory() as a, tempfile.TemporaryDirectory() as b:
-        with concurrent.futures.ThreadPoolExecutor(2) as pool:
-            # Two browsers at a time, each with a profile of its own.
-            results = pool.map(render, pages, [a, b] * len(pages))
-            for page, (dom, said) in zip(pages, results):
-                if dom is None or not dom.has_contents or not dom.title.strip():
-                    faults.append(f"{page.name}: does not render {said}".rstrip())
-                else:
-                    doms[page] = dom
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:  # two browsers at a time
+        for page, (dom, said) in zip(pages, pool.map(render, pages)):
+            if dom is None or not dom.has_contents or not dom.title.strip():
+                faults.append(f"{page.name}: does not render {said}".rstrip())
+            else:
+                doms[page] = dom
     for page, dom in doms.items():
         for link in dom.links:
             parts = urlsplit(link)
