@@ -23,7 +23,7 @@ for preset in default asan armhf; do
   fi
   echo "=== $preset: test"
   log=build/$preset/ctest.log
-  ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log" | grep -E -v '^ *(Start|[0-9]+/[0-9]+ Test.*Passed)'
+  ctest --preset "$preset" -j "$jobs" --output-on-failure 2>&1 | tee "$log" | grep -E -v '^ *(Start|[0-9]+/[0-9]+ Test.*Passed)'
   rc=${PIPESTATUS[0]}
   summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of' "$log" | tail -1)
   total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$summary")
