@@ -163,8 +163,9 @@ bool resolve(const char *uri, char *path, std::size_t cap, bool *known, q48::pri
     return p != nullptr;
   }
   // A path too long for the buffer would be cut to another one.
-  if (std::strncmp(uri, "q48:/", 5) == 0 && uri[5] != '/' && std::strlen(uri + 4) < cap) {
-    (void)std::snprintf(path, cap, "%s", uri + 4);
+  const char *node = q48::uri_path(uri);
+  if (node != nullptr && std::strlen(node) < cap) {
+    (void)std::snprintf(path, cap, "%s", node);
     return true;
   }
   *known = false;

@@ -15,6 +15,8 @@
 namespace q48 {
 namespace {
 
+constexpr char kDevices[] = "/sys/bus/usb/devices";
+
 // Closes a directory stream on every way out.
 struct dir_guard {
   DIR *dir;
@@ -160,7 +162,6 @@ int hex_value(char c) {
 } // namespace
 
 bool find_printers(printer_list &list) {
-  static const char kDevices[] = "/sys/bus/usb/devices";
   list.count = 0;
   errno = 0;
   dir_guard devices(kDevices);
@@ -199,7 +200,7 @@ bool find_printers(printer_list &list) {
 
 bool still_attached(const printer &p) {
   char dir[512];
-  (void)std::snprintf(dir, sizeof dir, "/sys/bus/usb/devices/%s", p.entry);
+  (void)std::snprintf(dir, sizeof dir, "%s/%s", kDevices, p.entry);
   printer now;
   return p.entry[0] != '\0' && read_identity(dir, now) && now.bus == p.bus &&
          now.address == p.address && std::strcmp(now.serial, p.serial) == 0;
@@ -261,6 +262,10 @@ bool uri_serial(const char *uri, char *serial, std::size_t cap) {
   }
   serial[at] = '\0';
   return ok && at > 0;
+}
+
+const char *uri_path(const char *uri) {
+  return uri != nullptr && std::strncmp(uri, "q48:/", 5) == 0 && uri[5] != '/' ? uri + 4 : nullptr;
 }
 
 } // namespace q48

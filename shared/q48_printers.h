@@ -71,6 +71,10 @@ void printer_uri(const printer &p, char *uri, std::size_t cap);
 // match another printer).
 bool uri_serial(const char *uri, char *serial, std::size_t cap);
 
+// The node that a q48:PATH URI names (an absolute PATH, not q48://...);
+// nullptr for any other URI.
+const char *uri_path(const char *uri);
+
 } // namespace q48
 
 #endif // Q48_PRINTERS_H

@@ -85,7 +85,7 @@ void start(finding &f, const char *check, const queue &q) {
 void check_queue(const queue &q, const q48::printer_list &printers) {
   char serial[q48::kSerialSize] = "";
   const bool by_serial = q48::uri_serial(q.uri, serial, sizeof serial);
-  const char *path = !by_serial && q.uri[4] == '/' && q.uri[5] != '/' ? q.uri + 4 : nullptr;
+  const char *path = q48::uri_path(q.uri);
   const q48::printer *p = by_serial         ? q48::find_serial(printers, serial)
                           : path != nullptr ? printer_at(printers, path)
                                             : nullptr;
@@ -169,12 +169,12 @@ void check_queue(const queue &q, const q48::printer_list &printers) {
 
 bool wanted_queue(const queue &q, const q48::printer *only, const char *wanted) {
   char serial[q48::kSerialSize] = "";
-  const char *path = q.uri + 4;
+  const char *path = q48::uri_path(q.uri);
   const bool by_serial = q48::uri_serial(q.uri, serial, sizeof serial);
   return wanted == nullptr || (by_serial && std::strcmp(serial, wanted) == 0) ||
-         (!by_serial && std::strcmp(path, wanted) == 0) ||
+         (path != nullptr && std::strcmp(path, wanted) == 0) ||
          (only != nullptr && by_serial && std::strcmp(serial, only->serial) == 0) ||
-         (only != nullptr && !by_serial &&
+         (only != nullptr && path != nullptr &&
           (std::strcmp(path, only->path) == 0 || std::strcmp(path, only->lp) == 0));
 }
 
