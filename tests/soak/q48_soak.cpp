@@ -96,21 +96,37 @@ std::size_t received_count() {
   return q48_emu_received(g_emu, nullptr, 0);
 }
 
-// Walks the printer's stream: counts each job's whole and cut copies, and
-// returns the bytes that belong to no copy. A copy carries its job's place
-// in g_jobs, from 1.
-std::size_t check_stream() {
-  std::string s(received_count(), '\0');
+// Everything the printer has received so far.
+std::string received() {
+  std::lock_guard<std::mutex> hold(g_lock);
+  std::string s(q48_emu_received(g_emu, nullptr, 0), '\0');
   s.resize(q48_emu_received(g_emu, reinterpret_cast<unsigned char *>(s.data()), s.size()));
+  return s;
+}
+
+// The job whose copy starts at s[at], its payload's length in *n; 0 when no
+// copy of a job in g_jobs starts there. A copy carries its job's place in
+// g_jobs, from 1. Call with g_lock held, or once the faults have stopped.
+int copy_at(const std::string &s, std::size_t at, std::size_t *n) {
+  int id = 0;
+  int used = 0;
+  return s[at] == kMagic &&
+                 std::sscanf(s.c_str() + at + 1, "Q48SOAK %6d %7zu%n", &id, n, &used) == 2 &&
+                 used == 22 && id >= 1 && id <= static_cast<int>(g_jobs.size())
+             ? id
+             : 0;
+}
+
+// Walks the printer's stream: counts each job's whole and cut copies, and
+// returns the bytes that belong to no copy.
+std::size_t check_stream() {
+  const std::string s = received();
   std::size_t astray = 0;
   std::size_t at = 0;
   while (at < s.size()) {
-    int id = 0;
     std::size_t n = 0;
-    int used = 0;
-    if (s[at] != kMagic ||
-        std::sscanf(s.c_str() + at + 1, "Q48SOAK %6d %7zu%n", &id, &n, &used) != 2 || used != 22 ||
-        id < 1 || id > static_cast<int>(g_jobs.size())) {
+    const int id = copy_at(s, at, &n);
+    if (id == 0) {
       const std::size_t next = s.find(kMagic, at + 1);
       astray += (next == std::string::npos ? s.size() : next) - at;
       at = next == std::string::npos ? s.size() : next;
@@ -134,16 +150,12 @@ std::size_t check_stream() {
 // only then has an unplug cut a job that must go on. Bytes arriving just
 // before the unplug may have been the end of the last job.
 bool stream_ends_inside_a_copy() {
-  std::lock_guard<std::mutex> hold(g_lock);
-  std::string s(q48_emu_received(g_emu, nullptr, 0), '\0');
-  s.resize(q48_emu_received(g_emu, reinterpret_cast<unsigned char *>(s.data()), s.size()));
+  const std::string s = received();
   const std::size_t at = s.rfind(std::string(1, kMagic) + "Q48SOAK ");
-  int id = 0;
+  std::lock_guard<std::mutex> hold(g_lock);
   std::size_t n = 0;
-  return at != std::string::npos &&
-         std::sscanf(s.c_str() + at + 1, "Q48SOAK %6d %7zu", &id, &n) == 2 && id >= 1 &&
-         id <= static_cast<int>(g_jobs.size()) &&
-         !g_jobs[static_cast<std::size_t>(id - 1)].cancelled &&
+  const int id = at != std::string::npos ? copy_at(s, at, &n) : 0;
+  return id != 0 && !g_jobs[static_cast<std::size_t>(id - 1)].cancelled &&
          s.size() - at < copy_of(id, n).size();
 }
 
