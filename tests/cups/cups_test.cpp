@@ -107,6 +107,23 @@ bool wait_for(const std::function<bool()> &done, int ms) {
   return done();
 }
 
+// What the line printer receives until done(what came so far) holds, or ms
+// pass.
+std::string lp_received(const std::function<bool(const std::string &)> &done, int ms) {
+  std::string got;
+  wait_for(
+      [&] {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(g_lp_master, buf, sizeof buf)) > 0) {
+          got.append(buf, static_cast<std::size_t>(n));
+        }
+        return done(got);
+      },
+      ms);
+  return got;
+}
+
 std::string random_bytes(std::size_t n, unsigned seed) {
   std::mt19937 gen(seed);
   std::string s(n, '\0');
@@ -292,17 +309,8 @@ TEST_F(Cups, RawJobsCodedTextAndCopiesArriveExactly) {
 TEST_F(Cups, PrintsToALinePrinterNode) {
   const std::string data = random_bytes(20000, 2);
   const int id = lp({"-d", "lptty", "-o", "raw", file("lp.bin", data)});
-  std::string got;
-  wait_for(
-      [&] {
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(g_lp_master, buf, sizeof buf)) > 0) {
-          got.append(buf, static_cast<std::size_t>(n));
-        }
-        return got.size() >= data.size();
-      },
-      30000);
+  const std::string got =
+      lp_received([&](const std::string &so_far) { return so_far.size() >= data.size(); }, 30000);
   EXPECT_EQ(wait_job(id), IPP_JSTATE_COMPLETED);
   EXPECT_TRUE(got == data) << got.size() << " bytes arrived";
 }
@@ -634,9 +642,7 @@ TEST_F(Cups, BackendServesItsChannelsWhileItWaitsForItsInput) {
 // their numbers, and must not be taken for them. Here the printer's node
 // would be the side channel, and says something first.
 TEST_F(Cups, ChannelDescriptorsThatCupsdDidNotOpenAreNoChannels) {
-  char buf[4096];
-  while (read(g_lp_master, buf, sizeof buf) > 0) {
-  }
+  (void)lp_received([](const std::string &) { return true; }, 0);
   ASSERT_EQ(write(g_lp_master, "\x14\0\0\0", 4), 4);
   const std::string data = random_bytes(16384, 9);
   const std::string job = file("nochannels.bin", data);
@@ -649,17 +655,9 @@ TEST_F(Cups, ChannelDescriptorsThatCupsdDidNotOpenAreNoChannels) {
           static_cast<char *>(nullptr));
     _exit(127);
   }
-  std::string got;
   int ws = 0;
-  wait_for(
-      [&] {
-        ssize_t n;
-        while ((n = read(g_lp_master, buf, sizeof buf)) > 0) {
-          got.append(buf, static_cast<std::size_t>(n));
-        }
-        return waitpid(pid, &ws, WNOHANG) == pid;
-      },
-      15000);
+  const std::string got =
+      lp_received([&](const std::string &) { return waitpid(pid, &ws, WNOHANG) == pid; }, 15000);
   EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == CUPS_BACKEND_OK);
   EXPECT_TRUE(got == data) << got.size() << " bytes arrived";
 }
