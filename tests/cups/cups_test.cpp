@@ -508,6 +508,18 @@ TEST_F(Cups, AClassHandsItsJobOnWhenAPrinterIsAbsent) {
   EXPECT_EQ(received(), "one\ntwo\n");
   EXPECT_NE(error_log().find("queuing the job on the next printer of class tills"),
             std::string::npos);
+  // A job cut in its middle waits for its own printer, which has the head
+  // of the receipt: the class's other printer would print it a second time.
+  q48_emu_clear_received(g_emu);
+  q48_emu_set_out_behaviour(g_emu, 2048, Q48_EMU_OUT_TIMEOUT);
+  const std::string data = random_bytes(32768, 11);
+  const int cut = lp({"-d", "tills", "-o", "raw", file("till3.bin", data)});
+  ASSERT_TRUE(wait_for([] { return q48_emu_received(g_emu, nullptr, 0) >= 4096; }, 30000));
+  ASSERT_EQ(q48_emu_replug(g_emu, 0), 1);
+  ASSERT_TRUE(wait_for([cut] { return job_log(cut, "went away").size() > 0; }, 10000));
+  plug();
+  EXPECT_EQ(wait_job(cut), IPP_JSTATE_COMPLETED);
+  EXPECT_TRUE(received() == data) << received().size() << " bytes arrived";
 }
 
 // A shop's tills print to one receipt printer through CUPS's own sharing:
